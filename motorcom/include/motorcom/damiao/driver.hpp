@@ -1,0 +1,55 @@
+#pragma once
+// One Damiao motor driven over a CanTransport. The driver keeps no state of
+// the motor; the record is configuration only.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <variant>
+
+#include "motorcom/can.hpp"
+#include "motorcom/damiao/error.hpp"
+#include "motorcom/damiao/mit.hpp"
+#include "motorcom/damiao/registers.hpp"
+
+namespace motorcom::damiao {
+
+inline constexpr std::uint16_t kParameterId = 0x7FF;
+inline constexpr std::uint8_t kCtrlModeRegister = 10;
+
+struct PosVel {
+  float position;
+  float velocity;
+};
+struct Vel {
+  float velocity;
+};
+struct ForcePos {
+  float position;
+  float velocity;
+  float current;
+};
+using ControlCommand = std::variant<MitCommand, PosVel, Vel, ForcePos>;
+
+struct Damiao {
+  std::chrono::nanoseconds timeout;
+  MitLimits limits;
+  std::uint16_t can_id;
+  std::uint16_t master_id;
+
+  Result<MitFeedback> enable(CanTransport& bus) const;
+  Result<MitFeedback> disable(CanTransport& bus) const;
+  Result<MitFeedback> control(CanTransport& bus, const ControlCommand& command) const;
+  Result<MitFeedback> request_feedback(CanTransport& bus) const;
+  Result<MitFeedback> cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
+                                         const std::array<std::uint8_t, 8>& data) const;
+  Result<RegisterValue> read_register(CanTransport& bus, std::uint8_t id) const;
+  Result<void> write_register(CanTransport& bus, std::uint8_t id, RegisterValue value) const;
+  // Reads CTRL_MODE; when it differs, writes it, waits 100 ms (through sleep)
+  // and reads it back.
+  Result<void> ensure_control_mode(CanTransport& bus, std::uint8_t mode,
+                                   const std::function<void(std::chrono::milliseconds)>& sleep = {}) const;
+};
+
+}  // namespace motorcom::damiao

@@ -1,0 +1,70 @@
+#pragma once
+// The serial servo library's one error type: Feetech protocol errors, serial
+// port errors and I/O errors, each with its display text.
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+namespace servocom {
+
+// What an I/O failure was, as far as callers need to know: the control loop
+// retries exactly TimedOut and Interrupted.
+enum class IoKind : std::uint8_t { TimedOut, Interrupted, Unsupported, Other };
+
+class Error {
+ public:
+  enum class Kind : std::uint8_t {
+    // The Feetech protocol's own kinds (CommunicationErrorKind).
+    ChecksumError,
+    ParsingError,
+    TimeoutError,
+    IncorrectId,
+    Unsupported,
+    // An I/O error of the port (read, write, poll).
+    Io,
+    // The serial port could not be opened or configured.
+    Port,
+    // A request that cannot be put on the wire (too many parameter bytes).
+    InvalidRequest,
+    // A well-formed reply whose contents do not fit the request (wrong size).
+    BadReply,
+  };
+
+  static Error checksum();
+  static Error parsing();
+  static Error timeout();
+  static Error incorrect_id(std::uint8_t first, std::uint8_t second);
+  static Error unsupported();
+  static Error io(IoKind kind, std::string text);
+  static Error port(std::string text);
+  static Error invalid_request(std::string text);
+  static Error bad_reply(std::string text);
+
+  Kind kind() const { return kind_; }
+  // Meaningful only for Kind::Io.
+  IoKind io_kind() const { return io_kind_; }
+  // The display text, e.g. "Checksum error" or the I/O error's own text.
+  const std::string& message() const { return text_; }
+  // The debug text of the protocol kinds, e.g. "ChecksumError".
+  std::string debug() const;
+  // True for an I/O error that timed out or was interrupted: the only errors
+  // worth a retry.
+  bool is_retryable() const {
+    return kind_ == Kind::Io && (io_kind_ == IoKind::TimedOut || io_kind_ == IoKind::Interrupted);
+  }
+
+ private:
+  Error(Kind kind, std::string text, IoKind io = IoKind::Other, std::uint8_t a = 0, std::uint8_t b = 0)
+      : kind_(kind), io_kind_(io), first_(a), second_(b), text_(std::move(text)) {}
+  Kind kind_;
+  IoKind io_kind_;
+  std::uint8_t first_;
+  std::uint8_t second_;
+  std::string text_;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+}  // namespace servocom

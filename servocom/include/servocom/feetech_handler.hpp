@@ -1,0 +1,45 @@
+#pragma once
+// Feetech request/response transactions on a borrowed port.
+// (Packets and their wire format: servocom/feetech_packet.hpp.)
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "servocom/error.hpp"
+#include "servocom/port.hpp"
+
+namespace servocom {
+
+class FeetechProtocolHandler {
+ public:
+  using Sleep = std::function<void(std::chrono::microseconds)>;
+
+  // pause: optional pause after read (every attempt) and write (on success).
+  // sleep: how the handler sleeps (drain passes, pause); tests inject a fake.
+  explicit FeetechProtocolHandler(std::optional<std::chrono::microseconds> pause = std::nullopt,
+                                  Sleep sleep = {});
+
+  // true when a valid status packet for id came back; false when reading or
+  // parsing it failed. Send failures are errors.
+  Result<bool> ping(Port& port, std::uint8_t id) const;
+  Result<std::vector<std::uint8_t>> read(Port& port, std::uint8_t id, std::uint8_t address,
+                                         std::uint8_t length) const;
+  Result<void> write(Port& port, std::uint8_t id, std::uint8_t address,
+                     std::span<const std::uint8_t> data) const;
+  // One params vector per id, in the order of ids.
+  Result<std::vector<std::vector<std::uint8_t>>> sync_read(Port& port, std::span<const std::uint8_t> ids,
+                                                           std::uint8_t address, std::uint8_t length) const;
+  Result<void> sync_write(Port& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+                          std::span<const std::vector<std::uint8_t>> data) const;
+  Result<bool> reboot(Port& port, std::uint8_t id) const;
+
+ private:
+  std::optional<std::chrono::microseconds> pause_;
+  Sleep sleep_;
+};
+
+}  // namespace servocom

@@ -1,0 +1,54 @@
+#pragma once
+// Register maps of the two Feetech servo models. Every function addresses a
+// list of ids at once: reads are one sync read, writes one sync write. Write
+// functions take one value per id, in the same order; callers pass at least
+// one id and as many values as ids.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "servocom/feetech_handler.hpp"
+
+namespace servocom {
+
+using Ids = std::span<const std::uint8_t>;
+
+// Functions common to both models (same registers, same conversions).
+#define SERVOCOM_COMMON_REGISTER_FUNCTIONS                                                                      \
+  Result<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids);  \
+  Result<std::vector<std::int16_t>> sync_read_raw_present_position(const FeetechProtocolHandler& h, Port& port,  \
+                                                                   Ids ids);                                    \
+  Result<void> sync_write_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,                   \
+                                        std::span<const double> radians);                                       \
+  Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,               \
+                                            std::span<const std::int16_t> raw);                                 \
+  Result<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids);       \
+  Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(const FeetechProtocolHandler& h, Port& port,     \
+                                                                Ids ids);                                       \
+  Result<void> sync_write_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,                   \
+                                        const std::vector<bool>& enable);                                       \
+  Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,               \
+                                            std::span<const std::uint8_t> raw);                                 \
+  Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtocolHandler& h, Port& port,       \
+                                                              Ids ids);
+
+namespace sm40bl {
+SERVOCOM_COMMON_REGISTER_FUNCTIONS
+Result<std::vector<double>> sync_read_offset(const FeetechProtocolHandler& h, Port& port, Ids ids);
+Result<std::vector<std::uint16_t>> sync_read_raw_offset(const FeetechProtocolHandler& h, Port& port, Ids ids);
+Result<void> sync_write_offset(const FeetechProtocolHandler& h, Port& port, Ids ids, std::span<const double> radians);
+Result<void> sync_write_raw_offset(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                   std::span<const std::uint16_t> raw);
+Result<void> sync_write_lock(const FeetechProtocolHandler& h, Port& port, Ids ids, const std::vector<bool>& lock);
+Result<void> sync_write_raw_lock(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                 std::span<const std::uint8_t> raw);
+}  // namespace sm40bl
+
+namespace sts3025bl {
+SERVOCOM_COMMON_REGISTER_FUNCTIONS
+}  // namespace sts3025bl
+
+#undef SERVOCOM_COMMON_REGISTER_FUNCTIONS
+
+}  // namespace servocom

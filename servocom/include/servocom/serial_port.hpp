@@ -1,0 +1,40 @@
+#pragma once
+// The Linux serial port of the servo bus: termios raw mode, 8N1, no flow
+// control, exclusive access (TIOCEXCL plus a non-blocking exclusive flock).
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "servocom/port.hpp"
+
+namespace servocom {
+
+class SerialPort final : public Port {
+ public:
+  static constexpr unsigned kDefaultBaud = 1'000'000;
+  static constexpr std::chrono::milliseconds kDefaultTimeout{10};
+
+  // Opens and configures the device. Errors are Kind::Port with a text that
+  // names the path and the reason.
+  static Result<std::unique_ptr<SerialPort>> open(const std::string& path, unsigned baud = kDefaultBaud,
+                                                  std::chrono::milliseconds timeout = kDefaultTimeout);
+  ~SerialPort() override;
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  Result<std::size_t> bytes_waiting() override;
+  Result<void> read_exact(std::span<std::uint8_t> buf) override;
+  Result<void> write_all(std::span<const std::uint8_t> data) override;
+  Result<void> drain() override;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  SerialPort(int fd, std::string path, std::chrono::milliseconds timeout);
+  int fd_;
+  std::string path_;
+  std::chrono::milliseconds timeout_;
+};
+
+}  // namespace servocom

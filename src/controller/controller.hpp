@@ -1,0 +1,120 @@
+#pragma once
+// The synchronous controller: owns the serial servo bus and the neck's CAN
+// bus. Not thread-safe: its users call one operation at a time.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "motorcom/can.hpp"
+#include "motorcom/damiao/driver.hpp"
+#include "servocom/error.hpp"
+#include "servocom/feetech_handler.hpp"
+#include "servocom/port.hpp"
+
+namespace velmora::controller {
+
+inline constexpr std::string_view kNeckOnlyError = "serial port not configured (neck-only controller)";
+
+// A controller failure: its display text, and whether it was an I/O error
+// that timed out or was interrupted (the only kind the control loop retries).
+struct ControllerError {
+  std::string message;
+  bool retryable = false;
+  // Set for the neck-only refusal of write_raw_packet (an "unsupported" I/O error).
+  bool unsupported = false;
+
+  static ControllerError from(const servocom::Error& e) { return {e.message(), e.is_retryable(), false}; }
+  static ControllerError text(std::string m) { return {std::move(m), false, false}; }
+};
+
+template <class T>
+using Result = std::expected<T, ControllerError>;
+
+inline constexpr std::array<std::uint8_t, 4> ARM_IDS{1, 2, 3, 4};
+inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
+inline constexpr std::array<std::uint8_t, 2> RIGHT_ARM_IDS{3, 4};
+inline constexpr std::array<std::uint8_t, 3> NOSE_IDS{5, 6, 7};
+inline constexpr std::array<std::uint8_t, 7> SERVO_IDS{1, 2, 3, 4, 5, 6, 7};
+inline constexpr std::array<std::string_view, 3> NECK_JOINT_NAMES{"neck_yaw", "neck_pitch", "neck_roll"};
+inline constexpr std::array<std::pair<double, double>, 3> NECK_POSITION_LIMITS{
+    {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
+
+class VelmoraMotorController {
+ public:
+  using Sleep = std::function<void(std::chrono::microseconds)>;
+
+  // Opens the serial port (when a path is given) and the CAN interface.
+  static Result<std::unique_ptr<VelmoraMotorController>> create(const std::optional<std::string>& serialport,
+                                                                const std::string& can_bus);
+  // For tests: build around given buses (port may be null: neck-only).
+  VelmoraMotorController(std::unique_ptr<servocom::Port> port, std::unique_ptr<motorcom::CanTransport> can,
+                         Sleep sleep = {});
+  ~VelmoraMotorController();
+  VelmoraMotorController(const VelmoraMotorController&) = delete;
+  VelmoraMotorController& operator=(const VelmoraMotorController&) = delete;
+
+  bool has_serial_port() const { return serial_port_ != nullptr; }
+
+  // Inventory.
+  std::vector<std::uint8_t> check_missing_ids();
+  std::vector<std::string> check_missing_neck_motors();
+  static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
+  Result<void> reboot(std::chrono::nanoseconds timeout);
+
+  // Servo groups.
+  Result<std::array<double, 7>> read_all_positions();
+  Result<std::array<std::uint8_t, 7>> read_all_voltages();
+  Result<bool> is_torque_enabled();
+  Result<void> set_all_goal_positions(const std::array<double, 7>& positions);
+  Result<void> set_arms_position(const std::array<double, 4>& positions);
+  Result<void> set_left_arm_position(const std::array<double, 2>& positions);
+  Result<void> set_right_arm_position(const std::array<double, 2>& positions);
+  Result<void> set_nose_position(const std::array<double, 3>& positions);
+  Result<void> enable_torque();
+  Result<void> disable_torque();
+  Result<void> enable_arms(bool enable);
+  Result<void> enable_nose(bool enable);
+  Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
+  Result<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
+  // Single Feetech read / write of a servo's registers (no retry).
+  Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address, std::uint8_t length);
+  Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
+
+  // Neck joints (index 0 yaw, 1 pitch, 2 roll).
+  double clamp_neck_position(std::size_t index, double position) const;
+  Result<void> set_neck_gains(std::size_t index, float kp, float kd);
+  Result<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& positions, std::string_view context);
+  Result<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions);
+  Result<double> set_single_neck_joint(std::size_t index, double position);
+  Result<void> enable_neck(bool enable);
+  Result<std::array<double, 3>> read_neck_positions();
+  bool is_neck_torque_enabled() const { return neck_torque_enabled_; }
+  static std::array<std::pair<double, double>, 3> neck_position_limits() { return NECK_POSITION_LIMITS; }
+
+  // Homing.
+  Result<std::array<double, 3>> neck_home(double speed, double tolerance, std::optional<float> kp,
+                                          std::optional<float> kd);
+  Result<std::array<double, 4>> set_arm_home(double verify_tol);
+
+ private:
+  std::array<motorcom::damiao::Damiao, 3> neck_motors_;
+  servocom::FeetechProtocolHandler feetech_handler_;
+  std::unique_ptr<motorcom::CanTransport> can_transport_;
+  std::unique_ptr<servocom::Port> serial_port_;
+  std::array<motorcom::damiao::MitCommand, 3> neck_commands_;
+  bool neck_torque_enabled_ = false;
+  Sleep sleep_;
+};
+
+}  // namespace velmora::controller

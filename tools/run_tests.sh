@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds, and runs every test: the C++ unit tests
+# (plain, then under AddressSanitizer+UndefinedBehaviorSanitizer, the threaded
+# ones under ThreadSanitizer) and the Python tests against the virtual torso.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=$(nproc)
+PY=${PYTHON:-python3}
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "installing build and test dependencies"
+if ! dpkg -s libgtest-dev libgmock-dev >/dev/null 2>&1; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev libgmock-dev cmake ninja-build g++ >/dev/null
+fi
+$PY -m pip install -q --disable-pip-version-check "scikit-build-core>=0.8" "cmake>=3.24" ninja "pytest>=7" "hypothesis>=6"
+
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$(command -v $PY)" "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+step "C++ unit tests"
+build build/tests
+ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+
+step "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+build build/asan -DVELMORA_SANITIZE=address,undefined -DVELMORA_BUILD_PYTHON=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+step "threaded C++ tests under ThreadSanitizer"
+build build/tsan -DVELMORA_SANITIZE=thread -DVELMORA_BUILD_PYTHON=OFF
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build/tsan --output-on-failure -j "$JOBS" -L threaded
+
+step "installing the module (pip install .)"
+$PY -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+step "Python tests against the virtual torso"
+cd "$ROOT/tests/python"
+export VELMORA_TESTMOD_DIR="$ROOT/build/tests/tests/python_testmod"
+PRELOAD=$($PY -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
+LD_PRELOAD="$PRELOAD" $PY -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
