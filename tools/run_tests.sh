@@ -43,6 +43,6 @@ $PY -m pip install -q --disable-pip-version-check --no-build-isolation .
 
 step "Python tests against the virtual torso"
 cd "$ROOT/tests/python"
-export VELMORA_TESTMOD_DIR="$ROOT/build/tests/tests/python_testmod"
+export VELMORA_TESTMOD_DIR="$ROOT/build/tests/python_testmod"
 PRELOAD=$($PY -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
 LD_PRELOAD="$PRELOAD" $PY -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
