@@ -53,13 +53,16 @@ inline constexpr std::array<std::pair<double, double>, 3> NECK_POSITION_LIMITS{
 class VelmoraMotorController {
  public:
   using Sleep = std::function<void(std::chrono::microseconds)>;
+  // The monotonic clock that reboot's time-out is measured on.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
   // Opens the serial port (when a path is given) and the CAN interface.
   static Result<std::unique_ptr<VelmoraMotorController>> create(const std::optional<std::string>& serialport,
                                                                 const std::string& can_bus);
   // For tests: build around given buses (port may be null: neck-only).
+  // Empty sleep / clock select the real ones.
   VelmoraMotorController(std::unique_ptr<servocom::Port> port, std::unique_ptr<motorcom::CanTransport> can,
-                         Sleep sleep = {});
+                         Sleep sleep = {}, Clock clock = {});
   ~VelmoraMotorController();
   VelmoraMotorController(const VelmoraMotorController&) = delete;
   VelmoraMotorController& operator=(const VelmoraMotorController&) = delete;
@@ -115,6 +118,10 @@ class VelmoraMotorController {
   std::array<motorcom::damiao::MitCommand, 3> neck_commands_;
   bool neck_torque_enabled_ = false;
   Sleep sleep_;
+  Clock clock_;
+
+  Result<void> require_serial() const;
+  motorcom::damiao::Result<motorcom::damiao::MitFeedback> send_neck_command(std::size_t index);
 };
 
 }  // namespace velmora::controller

@@ -1,0 +1,74 @@
+// Arm homing: make the present arm pose the servos' stored zero by rewriting
+// their position offsets (EEPROM), then check the pose reads back as ~0.
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/numfmt.hpp"
+#include "controller/controller.hpp"
+#include "controller/homing_math.hpp"
+#include "controller/text.hpp"
+#include "servocom/register_map.hpp"
+
+namespace velmora::controller {
+namespace {
+
+std::vector<bool> all(bool value) { return std::vector<bool>(ARM_IDS.size(), value); }
+
+}  // namespace
+
+Result<std::array<double, 4>> VelmoraMotorController::set_arm_home(double verify_tol) {
+  using namespace servocom::sm40bl;
+  if (!(verify_tol > 0.0)) {
+    return std::unexpected(
+        ControllerError::text("set_arm_home: verify_tol must be positive, got " + numfmt::shortest(verify_tol)));
+  }
+  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
+  const auto& h = feetech_handler_;
+  servocom::Port& port = *serial_port_;
+  const auto bus_error = [](const servocom::Error& e) { return std::unexpected(ControllerError::from(e)); };
+
+  if (auto off = sync_write_torque_enable(h, port, ARM_IDS, all(false)); !off) return bus_error(off.error());
+  auto present = sync_read_present_position(h, port, ARM_IDS);
+  if (!present) return bus_error(present.error());
+  auto prior = sync_read_offset(h, port, ARM_IDS);
+  if (!prior) return bus_error(prior.error());
+  if (present->size() != ARM_IDS.size() || prior->size() != ARM_IDS.size()) {
+    return std::unexpected(ControllerError::text("set_arm_home: incomplete arm response (present=" +
+                                                 std::to_string(present->size()) + " ids, offset=" +
+                                                 std::to_string(prior->size()) + " ids)"));
+  }
+
+  // The servo reports present = encoder - offset, so present + offset is the
+  // absolute encoder position, which becomes the new offset.
+  std::array<double, 4> offsets{};
+  for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = wrap_offset((*present)[i] + (*prior)[i]);
+
+  if (auto unlock = sync_write_lock(h, port, ARM_IDS, all(false)); !unlock) return bus_error(unlock.error());
+  if (auto write = sync_write_offset(h, port, ARM_IDS, offsets); !write) return bus_error(write.error());
+  if (auto lock = sync_write_lock(h, port, ARM_IDS, all(true)); !lock) return bus_error(lock.error());
+
+  auto verify = sync_read_present_position(h, port, ARM_IDS);
+  if (!verify) return bus_error(verify.error());
+  if (verify->size() != ARM_IDS.size()) {
+    return std::unexpected(ControllerError::text("set_arm_home: verify read returned " +
+                                                 std::to_string(verify->size()) + " values (expected 4)"));
+  }
+  std::array<double, 4> readings{};
+  std::copy(verify->begin(), verify->end(), readings.begin());
+
+  double worst = 0.0;
+  for (double v : readings) worst = std::max(worst, std::fabs(v));
+  if (worst > verify_tol) {
+    return std::unexpected(ControllerError::text(
+        "set_arm_home: verify failed \u2014 arm IDs [1, 2, 3, 4] now reading " + text::signed_fixed4(readings) +
+        " rad (expected ~0 within " + numfmt::fixed(verify_tol, 4) +
+        "). The Feetech offset sign convention on this hardware may differ from the assumed "
+        "`present = encoder - offset`. EEPROM has been left in the new state; restore manually using "
+        "prior_offsets " +
+        text::signed_fixed4(*prior) + ", new_offsets " + text::signed_fixed4(offsets) + "."));
+  }
+  return readings;
+}
+
+}  // namespace velmora::controller

@@ -1,0 +1,142 @@
+#include "controller/controller.hpp"
+
+#include <thread>
+
+#include "common/log.hpp"
+#include "controller/text.hpp"
+#include "motorcom/socketcan_backend.hpp"
+#include "servocom/serial_port.hpp"
+
+namespace velmora::controller {
+namespace {
+
+using motorcom::damiao::Damiao;
+using motorcom::damiao::MitCommand;
+using motorcom::damiao::MitLimits;
+
+constexpr std::chrono::milliseconds kNeckReplyTimeout{20};
+constexpr std::chrono::milliseconds kRebootPollInterval{100};
+
+Damiao neck_motor(std::uint16_t can_id, MitLimits limits) {
+  return Damiao{kNeckReplyTimeout, limits, can_id, can_id};
+}
+
+std::array<Damiao, 3> make_neck_motors() {
+  return {neck_motor(1, {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}), neck_motor(2, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}),
+          neck_motor(3, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F})};
+}
+
+std::array<MitCommand, 3> default_neck_commands() {
+  return {MitCommand{0.0F, 0.0F, 30.0F, 1.0F, 0.0F}, MitCommand{0.0F, 0.0F, 60.0F, 2.0F, 0.0F},
+          MitCommand{0.0F, 0.0F, 60.0F, 2.0F, 0.0F}};
+}
+
+std::string servo_name(std::uint8_t id) {
+  for (const auto& [name, servo_id] : VelmoraMotorController::get_motor_name_id()) {
+    if (servo_id == id) return name;
+  }
+  return "unknown";
+}
+
+void warn(const std::string& message) { log::write(log::Level::Warn, log::kControllerTarget, message); }
+
+}  // namespace
+
+Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
+    const std::optional<std::string>& serialport, const std::string& can_bus) {
+  std::unique_ptr<servocom::Port> port;
+  if (serialport) {
+    auto opened = servocom::SerialPort::open(*serialport);
+    if (!opened) return std::unexpected(ControllerError::from(opened.error()));
+    port = std::move(*opened);
+  }
+  auto can = motorcom::SocketCanTransport::open(can_bus);
+  if (!can) {
+    // `port` goes out of scope here and closes the serial device again.
+    return std::unexpected(
+        ControllerError::text("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
+  }
+  return std::make_unique<VelmoraMotorController>(std::move(port), std::move(*can));
+}
+
+VelmoraMotorController::VelmoraMotorController(std::unique_ptr<servocom::Port> port,
+                                               std::unique_ptr<motorcom::CanTransport> can, Sleep sleep,
+                                               Clock clock)
+    : neck_motors_(make_neck_motors()),
+      feetech_handler_(std::nullopt, sleep),
+      can_transport_(std::move(can)),
+      serial_port_(std::move(port)),
+      neck_commands_(default_neck_commands()),
+      sleep_(std::move(sleep)),
+      clock_(std::move(clock)) {
+  if (!sleep_) sleep_ = [](std::chrono::microseconds d) { std::this_thread::sleep_for(d); };
+  if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
+}
+
+VelmoraMotorController::~VelmoraMotorController() = default;
+
+Result<void> VelmoraMotorController::require_serial() const {
+  if (!serial_port_) return std::unexpected(ControllerError::text(std::string(kNeckOnlyError)));
+  return {};
+}
+
+std::vector<std::uint8_t> VelmoraMotorController::check_missing_ids() {
+  std::vector<std::uint8_t> missing;
+  if (!serial_port_) return missing;
+  for (std::uint8_t id : SERVO_IDS) {
+    auto answered = feetech_handler_.ping(*serial_port_, id);
+    if (!answered || !*answered) missing.push_back(id);
+  }
+  return missing;
+}
+
+std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
+  std::vector<std::string> missing;
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    if (!neck_motors_[i].request_feedback(*can_transport_)) missing.emplace_back(NECK_JOINT_NAMES[i]);
+  }
+  return missing;
+}
+
+std::unordered_map<std::string, std::uint8_t> VelmoraMotorController::get_motor_name_id() {
+  return {{"left_arm_pitch", 1}, {"left_arm_yaw", 2}, {"right_arm_pitch", 3}, {"right_arm_yaw", 4},
+          {"nose_top", 5},       {"nose_left", 6},    {"nose_right", 7}};
+}
+
+Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout) {
+  if (!serial_port_) return {};
+  for (std::uint8_t id : SERVO_IDS) {
+    warn("Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");
+    // Whether the servo answered the reboot instruction does not matter; only
+    // a failure to send it does.
+    auto sent = feetech_handler_.reboot(*serial_port_, id);
+    if (!sent) return std::unexpected(ControllerError::from(sent.error()));
+  }
+
+  std::vector<std::uint8_t> pending(SERVO_IDS.begin(), SERVO_IDS.end());
+  const auto start = clock_();
+  for (;;) {
+    if (clock_() - start >= timeout) {
+      std::vector<std::string> names;
+      std::vector<std::string> ids;
+      for (std::uint8_t id : pending) {
+        warn("Motor " + servo_name(id) + " (id=" + std::to_string(id) + ") did not respond after reboot within timeout");
+        names.push_back("\"" + servo_name(id) + "\"");
+        ids.push_back(std::to_string(id));
+      }
+      if (pending.empty()) return {};
+      return std::unexpected(ControllerError::text("Some motors did not respond after reboot (" +
+                                                   text::bracketed(names) + " - ids: " + text::bracketed(ids) + ")"));
+    }
+    sleep_(kRebootPollInterval);
+    std::vector<std::uint8_t> still_silent;
+    for (std::uint8_t id : pending) {
+      auto answered = feetech_handler_.ping(*serial_port_, id);
+      if (!answered || !*answered) still_silent.push_back(id);
+    }
+    pending = std::move(still_silent);
+    if (pending.empty()) return {};
+  }
+}
+
+}  // namespace velmora::controller

@@ -1,0 +1,128 @@
+// The three neck joints: Damiao motors in MIT impedance mode on the CAN bus.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/log.hpp"
+#include "common/numfmt.hpp"
+#include "controller/controller.hpp"
+
+namespace velmora::controller {
+namespace {
+
+constexpr std::uint8_t kMitMode = 1;
+
+std::string joint_name(std::size_t index) { return std::string(NECK_JOINT_NAMES[index]); }
+
+ControllerError failure(std::string prefix, const motorcom::damiao::Error& e) {
+  return ControllerError::text(std::move(prefix) + e.message());
+}
+
+ControllerError index_out_of_range(std::size_t index) {
+  return ControllerError::text("neck index out of range: " + std::to_string(index));
+}
+
+}  // namespace
+
+double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) const {
+  // Callers check the index; an unknown joint has no range to apply.
+  if (index >= NECK_POSITION_LIMITS.size()) return position;
+  const auto [lower, upper] = NECK_POSITION_LIMITS[index];
+  const double clamped = std::min(std::max(lower, position), upper);
+  if (std::fabs(clamped - position) > std::numeric_limits<double>::epsilon() &&
+      log::enabled(log::Level::Warn, log::kControllerTarget)) {
+    log::write(log::Level::Warn, log::kControllerTarget,
+               joint_name(index) + " requested position " + numfmt::fixed(position, 4) + " rad out of safe range [" +
+                   numfmt::fixed(lower, 4) + ", " + numfmt::fixed(upper, 4) + "]; clamped to " +
+                   numfmt::fixed(clamped, 4));
+  }
+  return clamped;
+}
+
+Result<void> VelmoraMotorController::set_neck_gains(std::size_t index, float kp, float kd) {
+  if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
+  // The MIT encoder would send a NaN gain as 0, leaving the joint limp.
+  if (std::isnan(kp)) return std::unexpected(ControllerError::text("set_neck_gains: kp is not a number"));
+  if (std::isnan(kd)) return std::unexpected(ControllerError::text("set_neck_gains: kd is not a number"));
+  neck_commands_[index].kp = kp;
+  neck_commands_[index].kd = kd;
+  return {};
+}
+
+motorcom::damiao::Result<motorcom::damiao::MitFeedback> VelmoraMotorController::send_neck_command(std::size_t index) {
+  return neck_motors_[index].control(*can_transport_, neck_commands_[index]);
+}
+
+Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std::array<double, 3>& positions,
+                                                                       std::string_view context) {
+  // A NaN goal would be encoded as the bottom of the position range: refuse
+  // the whole command before any joint moves.
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (std::isnan(positions[i])) {
+      return std::unexpected(
+          ControllerError::text(std::string(context) + "(" + joint_name(i) + "): goal is not a number"));
+    }
+  }
+  std::array<double, 3> reported{};
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    neck_commands_[i].position = static_cast<float>(positions[i]);
+    auto feedback = send_neck_command(i);
+    if (!feedback) return std::unexpected(failure(std::string(context) + "(" + joint_name(i) + "): ", feedback.error()));
+    reported[i] = static_cast<double>(feedback->position);
+  }
+  return reported;
+}
+
+Result<std::array<double, 3>> VelmoraMotorController::set_neck_position(const std::array<double, 3>& positions) {
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (std::isnan(positions[i])) {
+      return std::unexpected(
+          ControllerError::text("set_neck_position: " + joint_name(i) + " goal is not a number"));
+    }
+  }
+  std::array<double, 3> clamped{};
+  for (std::size_t i = 0; i < positions.size(); ++i) clamped[i] = clamp_neck_position(i, positions[i]);
+  return command_neck_mit(clamped, "set_neck_position");
+}
+
+Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, double position) {
+  if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
+  const std::string prefix = "set_" + joint_name(index) + "_position: ";
+  if (std::isnan(position)) return std::unexpected(ControllerError::text(prefix + "goal is not a number"));
+  neck_commands_[index].position = static_cast<float>(clamp_neck_position(index, position));
+  auto feedback = send_neck_command(index);
+  if (!feedback) return std::unexpected(failure(prefix, feedback.error()));
+  return static_cast<double>(feedback->position);
+}
+
+Result<void> VelmoraMotorController::enable_neck(bool enable) {
+  const auto sleep_ms = [this](std::chrono::milliseconds d) { sleep_(d); };
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    const auto& motor = neck_motors_[i];
+    if (enable) {
+      if (auto mode = motor.ensure_control_mode(*can_transport_, kMitMode, sleep_ms); !mode) {
+        return std::unexpected(failure(joint_name(i) + ": ensure MIT mode failed: ", mode.error()));
+      }
+      if (auto on = motor.enable(*can_transport_); !on) {
+        return std::unexpected(failure(joint_name(i) + ": enable failed: ", on.error()));
+      }
+    } else if (auto off = motor.disable(*can_transport_); !off) {
+      return std::unexpected(failure(joint_name(i) + ": disable failed: ", off.error()));
+    }
+  }
+  neck_torque_enabled_ = enable;
+  return {};
+}
+
+Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
+  std::array<double, 3> positions{};
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    auto feedback = neck_motors_[i].request_feedback(*can_transport_);
+    if (!feedback) return std::unexpected(failure("read_neck_positions(" + joint_name(i) + "): ", feedback.error()));
+    positions[i] = static_cast<double>(feedback->position);
+  }
+  return positions;
+}
+
+}  // namespace velmora::controller

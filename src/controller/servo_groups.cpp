@@ -1,0 +1,182 @@
+// Operations on the seven Feetech servos: arms (SM40BL map) and nose
+// (STS3025BL map). Two-group operations do the arms first and stop there when
+// the arm transaction fails.
+
+#include <algorithm>
+
+#include "controller/controller.hpp"
+#include "servocom/register_map.hpp"
+
+namespace velmora::controller {
+namespace {
+
+constexpr std::chrono::milliseconds kRawReplyWindow{10};
+constexpr std::chrono::milliseconds kRawPollInterval{5};
+
+ControllerError from(const servocom::Error& e) { return ControllerError::from(e); }
+
+template <class T>
+Result<T> lift(servocom::Result<T>&& r) {
+  if (!r) return std::unexpected(from(r.error()));
+  if constexpr (std::is_void_v<T>) {
+    return {};
+  } else {
+    return std::move(*r);
+  }
+}
+
+// The register maps return one value per id or fail; a short list would be a
+// broken servo library, and must not turn into silent zeros.
+template <class T, std::size_t N>
+Result<std::array<T, N>> join_groups(std::string_view what, const std::vector<T>& arms, const std::vector<T>& nose) {
+  if (arms.size() + nose.size() != N || arms.size() != ARM_IDS.size()) {
+    return std::unexpected(ControllerError::text(std::string(what) + ": incomplete servo response (arms=" +
+                                                 std::to_string(arms.size()) + ", nose=" + std::to_string(nose.size()) +
+                                                 ")"));
+  }
+  std::array<T, N> out{};
+  std::copy(arms.begin(), arms.end(), out.begin());
+  std::copy(nose.begin(), nose.end(), out.begin() + static_cast<std::ptrdiff_t>(arms.size()));
+  return out;
+}
+
+bool is_arm(std::uint8_t id) { return id >= 1 && id <= 4; }
+bool is_nose(std::uint8_t id) { return id >= 5 && id <= 7; }
+
+}  // namespace
+
+Result<std::array<double, 7>> VelmoraMotorController::read_all_positions() {
+  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
+  auto arms = servocom::sm40bl::sync_read_present_position(feetech_handler_, *serial_port_, ARM_IDS);
+  if (!arms) return std::unexpected(from(arms.error()));
+  auto nose = servocom::sts3025bl::sync_read_present_position(feetech_handler_, *serial_port_, NOSE_IDS);
+  if (!nose) return std::unexpected(from(nose.error()));
+  return join_groups<double, 7>("read_all_positions", *arms, *nose);
+}
+
+Result<std::array<std::uint8_t, 7>> VelmoraMotorController::read_all_voltages() {
+  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
+  auto arms = servocom::sm40bl::sync_read_present_voltage(feetech_handler_, *serial_port_, ARM_IDS);
+  if (!arms) return std::unexpected(from(arms.error()));
+  auto nose = servocom::sts3025bl::sync_read_present_voltage(feetech_handler_, *serial_port_, NOSE_IDS);
+  if (!nose) return std::unexpected(from(nose.error()));
+  return join_groups<std::uint8_t, 7>("read_all_voltages", *arms, *nose);
+}
+
+Result<bool> VelmoraMotorController::is_torque_enabled() {
+  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
+  auto arms = servocom::sm40bl::sync_read_torque_enable(feetech_handler_, *serial_port_, ARM_IDS);
+  if (!arms) return std::unexpected(from(arms.error()));
+  auto nose = servocom::sts3025bl::sync_read_torque_enable(feetech_handler_, *serial_port_, NOSE_IDS);
+  if (!nose) return std::unexpected(from(nose.error()));
+  const auto on = [](bool b) { return b; };
+  return std::all_of(arms->begin(), arms->end(), on) && std::all_of(nose->begin(), nose->end(), on);
+}
+
+Result<void> VelmoraMotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
+  if (auto ok = require_serial(); !ok) return ok;
+  const std::span<const double> all(positions);
+  auto arms = servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, ARM_IDS, all.first(4));
+  if (!arms) return std::unexpected(from(arms.error()));
+  return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, *serial_port_, NOSE_IDS,
+                                                              all.subspan(4)));
+}
+
+Result<void> VelmoraMotorController::set_arms_position(const std::array<double, 4>& positions) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, ARM_IDS, positions));
+}
+
+Result<void> VelmoraMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(
+      servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, LEFT_ARM_IDS, positions));
+}
+
+Result<void> VelmoraMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(
+      servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, RIGHT_ARM_IDS, positions));
+}
+
+Result<void> VelmoraMotorController::set_nose_position(const std::array<double, 3>& positions) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, *serial_port_, NOSE_IDS, positions));
+}
+
+Result<void> VelmoraMotorController::enable_torque() {
+  if (auto ok = enable_arms(true); !ok) return ok;
+  return enable_nose(true);
+}
+
+Result<void> VelmoraMotorController::disable_torque() {
+  if (auto ok = enable_arms(false); !ok) return ok;
+  return enable_nose(false);
+}
+
+Result<void> VelmoraMotorController::enable_arms(bool enable) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(servocom::sm40bl::sync_write_torque_enable(feetech_handler_, *serial_port_, ARM_IDS,
+                                                         std::vector<bool>(ARM_IDS.size(), enable)));
+}
+
+Result<void> VelmoraMotorController::enable_nose(bool enable) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, *serial_port_, NOSE_IDS,
+                                                            std::vector<bool>(NOSE_IDS.size(), enable)));
+}
+
+Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
+  std::vector<std::uint8_t> arms;
+  std::vector<std::uint8_t> nose;
+  for (std::uint8_t id : ids) {
+    if (is_arm(id)) arms.push_back(id);
+    else if (is_nose(id)) nose.push_back(id);
+  }
+  if (!arms.empty()) {
+    if (auto ok = require_serial(); !ok) return ok;
+    auto written = servocom::sm40bl::sync_write_torque_enable(feetech_handler_, *serial_port_, arms,
+                                                              std::vector<bool>(arms.size(), enable));
+    if (!written) return std::unexpected(from(written.error()));
+  }
+  if (!nose.empty()) {
+    if (auto ok = require_serial(); !ok) return ok;
+    auto written = servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, *serial_port_, nose,
+                                                                 std::vector<bool>(nose.size(), enable));
+    if (!written) return std::unexpected(from(written.error()));
+  }
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::span<const std::uint8_t> data) {
+  if (!serial_port_) return std::unexpected(ControllerError{std::string(kNeckOnlyError), false, true});
+  servocom::Port& port = *serial_port_;
+  if (auto w = port.write_all(data); !w) return std::unexpected(from(w.error()));
+  if (auto d = port.drain(); !d) return std::unexpected(from(d.error()));
+  auto waiting = port.bytes_waiting();
+  if (!waiting) return std::unexpected(from(waiting.error()));
+  const auto start = clock_();
+  while (*waiting == 0) {
+    if (clock_() - start >= kRawReplyWindow) return std::vector<std::uint8_t>{};
+    sleep_(kRawPollInterval);
+    waiting = port.bytes_waiting();
+    if (!waiting) return std::unexpected(from(waiting.error()));
+  }
+  std::vector<std::uint8_t> reply(*waiting);
+  if (auto r = port.read_exact(reply); !r) return std::unexpected(from(r.error()));
+  return reply;
+}
+
+Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                                         std::uint8_t length) {
+  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
+  return lift(feetech_handler_.read(*serial_port_, id, address, length));
+}
+
+Result<void> VelmoraMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                     std::span<const std::uint8_t> data) {
+  if (auto ok = require_serial(); !ok) return ok;
+  return lift(feetech_handler_.write(*serial_port_, id, address, data));
+}
+
+}  // namespace velmora::controller
