@@ -1,0 +1,135 @@
+#include "motorcom/socketcan_backend.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "kernel_frame.hpp"
+
+namespace motorcom {
+namespace {
+
+using std::chrono::steady_clock;
+
+// A write that the bus does not take within this long fails instead of
+// blocking the caller for ever (a wedged bus or bus process).
+constexpr std::chrono::seconds kSendTimeout{1};
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+int last_error() { return errno != 0 ? errno : EIO; }
+
+timeval to_timeval(std::chrono::nanoseconds d) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+  timeval tv{};
+  const long long secs = us / 1'000'000;
+  tv.tv_sec = static_cast<time_t>(secs > INT_MAX ? INT_MAX : secs);
+  tv.tv_usec = static_cast<suseconds_t>(us % 1'000'000);
+  return tv;
+}
+
+}  // namespace
+
+CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::string_view interface_name) {
+  if (interface_name.find('\0') != std::string_view::npos) return std::unexpected(CanError::backend(EINVAL));
+  const std::string name(interface_name);
+  errno = 0;
+  const unsigned index = ::if_nametoindex(name.c_str());
+  if (index == 0) return std::unexpected(CanError::backend(errno != 0 ? errno : ENODEV));
+
+  UniqueFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+  if (fd.get() < 0) return std::unexpected(CanError::backend(last_error()));
+
+  sockaddr_can addr{};
+  addr.can_family = AF_CAN;
+  addr.can_ifindex = static_cast<int>(index);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    return std::unexpected(CanError::backend(last_error()));
+
+  const int on = 1;
+  if (::setsockopt(fd.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0)
+    return std::unexpected(CanError::backend(last_error()));
+
+  const timeval send_timeout = to_timeval(kSendTimeout);
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout) != 0)
+    return std::unexpected(CanError::backend(last_error()));
+
+  return std::unique_ptr<SocketCanTransport>(new SocketCanTransport(fd.release()));
+}
+
+SocketCanTransport::~SocketCanTransport() { ::close(fd_); }
+
+CanResult<void> SocketCanTransport::send(const CanFrame& frame) {
+  auto kernel = detail::to_kernel_frame(frame);
+  if (!kernel) return std::unexpected(kernel.error());
+  for (;;) {
+    const ssize_t n = ::send(fd_, kernel->bytes.data(), kernel->size, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(CanError::backend(last_error()));
+    }
+    // A frame socket takes a frame whole or not at all; sending the rest
+    // would put a malformed frame on the bus.
+    if (static_cast<std::size_t>(n) != kernel->size) return std::unexpected(CanError::backend(EIO));
+    return {};
+  }
+}
+
+CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
+  const auto deadline = steady_clock::now() + timeout;
+  // One byte more than the largest frame, so that a longer message is seen
+  // for what it is instead of being taken for a truncated FD frame.
+  std::array<std::uint8_t, detail::kFdFrameSize + 1> buffer{};
+  for (;;) {
+    const auto left = deadline - steady_clock::now();
+    int flags = 0;
+    if (left < std::chrono::microseconds(1)) {
+      // A zero socket time-out would wait for ever: only take what is queued.
+      flags = MSG_DONTWAIT;
+    } else {
+      const timeval tv = to_timeval(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
+      if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return std::unexpected(CanError::backend(last_error()));
+    }
+    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), flags);
+    if (n < 0) {
+      const int err = last_error();
+      if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) return std::unexpected(CanError::timeout());
+      // A signal handler ran: wait again for what is left of the time.
+      if (err == EINTR && flags == 0) continue;
+      if (err == EINTR) return std::unexpected(CanError::timeout());
+      return std::unexpected(CanError::backend(err));
+    }
+    // End of stream: the interface went away under the socket.
+    if (n == 0) return std::unexpected(CanError::backend(ENETDOWN));
+    auto frame = detail::from_kernel_frame(std::span(buffer.data(), static_cast<std::size_t>(n)));
+    if (!frame) return std::unexpected(CanError::backend(EPROTO));
+    return std::move(*frame);
+  }
+}
+
+}  // namespace motorcom
