@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "servocom/error.hpp"
+#include "servocom/feetech_packet.hpp"
 #include "servocom/port.hpp"
 
 namespace servocom {
@@ -36,6 +37,14 @@ class FeetechProtocolHandler {
   Result<void> sync_write(Port& port, std::span<const std::uint8_t> ids, std::uint8_t address,
                           std::span<const std::vector<std::uint8_t>> data) const;
   Result<bool> reboot(Port& port, std::uint8_t id) const;
+
+  // The two steps every operation is made of. Sending first discards stale
+  // input (TimeoutError, with nothing written, when it keeps arriving); any
+  // write failure is reported as TimeoutError.
+  Result<void> send_instruction_packet(Port& port, const InstructionPacketFeetech& packet) const;
+  // Reads one status packet (header, then as many bytes as its length byte
+  // says) and parses it for the expected id.
+  Result<StatusPacketFeetech> read_status_packet(Port& port, std::uint8_t expected_id) const;
 
  private:
   std::optional<std::chrono::microseconds> pause_;

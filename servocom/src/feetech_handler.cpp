@@ -1,0 +1,139 @@
+#include "servocom/feetech_handler.hpp"
+
+#include <array>
+#include <thread>
+#include <utility>
+
+namespace servocom {
+
+namespace {
+
+constexpr int kDrainPasses = 3;
+constexpr std::chrono::microseconds kDrainPause{5000};
+
+void default_sleep(std::chrono::microseconds d) { std::this_thread::sleep_for(d); }
+
+// Reads and drops count bytes through a small buffer, whatever count a
+// (possibly confused) port reports.
+Result<void> discard(Port& port, std::size_t count) {
+  std::array<std::uint8_t, 256> buf{};
+  while (count > 0) {
+    const std::size_t n = std::min(count, buf.size());
+    if (auto r = port.read_exact(std::span(buf.data(), n)); !r) return r;
+    count -= n;
+  }
+  return {};
+}
+
+}  // namespace
+
+FeetechProtocolHandler::FeetechProtocolHandler(std::optional<std::chrono::microseconds> pause, Sleep sleep)
+    : pause_(pause), sleep_(sleep ? std::move(sleep) : Sleep(default_sleep)) {}
+
+Result<void> FeetechProtocolHandler::send_instruction_packet(Port& port,
+                                                             const InstructionPacketFeetech& packet) const {
+  bool drained = false;
+  for (int pass = 0; pass < kDrainPasses && !drained; ++pass) {
+    auto waiting = port.bytes_waiting();
+    if (!waiting) return std::unexpected(waiting.error());
+    if (*waiting == 0) {
+      drained = true;
+      break;
+    }
+    // Ask again: the first count may have caught a reply still arriving.
+    auto again = port.bytes_waiting();
+    if (!again) return std::unexpected(again.error());
+    if (*again != 0) {
+      if (auto r = discard(port, *again); !r) return r;
+    }
+    sleep_(kDrainPause);
+  }
+  if (!drained) {
+    auto waiting = port.bytes_waiting();
+    if (!waiting) return std::unexpected(waiting.error());
+    // A bus that keeps talking would collide with our request.
+    if (*waiting != 0) return std::unexpected(Error::timeout());
+  }
+  const auto bytes = packet.to_bytes();
+  if (!port.write_all(bytes)) return std::unexpected(Error::timeout());
+  return {};
+}
+
+Result<StatusPacketFeetech> FeetechProtocolHandler::read_status_packet(Port& port, std::uint8_t expected_id) const {
+  std::vector<std::uint8_t> bytes(4);
+  if (auto r = port.read_exact(bytes); !r) return std::unexpected(r.error());
+  // Not a packet start: leave the rest for the next send's drain.
+  if (bytes[0] != 0xFF || bytes[1] != 0xFF) return std::unexpected(Error::parsing());
+  const std::size_t length = bytes[3];
+  bytes.resize(4 + length);
+  if (auto r = port.read_exact(std::span(bytes).subspan(4)); !r) return std::unexpected(r.error());
+  return PacketFeetech::status_packet(bytes, expected_id);
+}
+
+Result<bool> FeetechProtocolHandler::ping(Port& port, std::uint8_t id) const {
+  auto packet = InstructionPacketFeetech::create(id, Instruction::Ping, {});
+  if (!packet) return std::unexpected(packet.error());
+  if (auto r = send_instruction_packet(port, *packet); !r) return std::unexpected(r.error());
+  return read_status_packet(port, id).has_value();
+}
+
+Result<bool> FeetechProtocolHandler::reboot(Port& port, std::uint8_t id) const {
+  auto packet = InstructionPacketFeetech::create(id, Instruction::Reboot, {});
+  if (!packet) return std::unexpected(packet.error());
+  if (auto r = send_instruction_packet(port, *packet); !r) return std::unexpected(r.error());
+  return read_status_packet(port, id).has_value();
+}
+
+Result<std::vector<std::uint8_t>> FeetechProtocolHandler::read(Port& port, std::uint8_t id, std::uint8_t address,
+                                                               std::uint8_t length) const {
+  auto attempt = [&]() -> Result<std::vector<std::uint8_t>> {
+    if (auto r = send_instruction_packet(port, PacketFeetech::read_packet(id, address, length)); !r) {
+      return std::unexpected(r.error());
+    }
+    auto status = read_status_packet(port, id);
+    if (!status) return std::unexpected(status.error());
+    const auto params = status->params();
+    return std::vector<std::uint8_t>(params.begin(), params.end());
+  };
+  auto result = attempt();
+  if (pause_) sleep_(*pause_);
+  return result;
+}
+
+Result<void> FeetechProtocolHandler::write(Port& port, std::uint8_t id, std::uint8_t address,
+                                           std::span<const std::uint8_t> data) const {
+  auto packet = PacketFeetech::write_packet(id, address, data);
+  if (!packet) return std::unexpected(packet.error());
+  if (auto r = send_instruction_packet(port, *packet); !r) return r;
+  if (auto status = read_status_packet(port, id); !status) return std::unexpected(status.error());
+  if (pause_) sleep_(*pause_);
+  return {};
+}
+
+Result<std::vector<std::vector<std::uint8_t>>> FeetechProtocolHandler::sync_read(Port& port,
+                                                                               std::span<const std::uint8_t> ids,
+                                                                               std::uint8_t address,
+                                                                               std::uint8_t length) const {
+  auto packet = PacketFeetech::sync_read_packet(ids, address, length);
+  if (!packet) return std::unexpected(packet.error());
+  if (auto r = send_instruction_packet(port, *packet); !r) return std::unexpected(r.error());
+  std::vector<std::vector<std::uint8_t>> replies;
+  replies.reserve(ids.size());
+  for (std::uint8_t id : ids) {
+    // The first failure ends the read; unread replies are drained by the next send.
+    auto status = read_status_packet(port, id);
+    if (!status) return std::unexpected(status.error());
+    const auto params = status->params();
+    replies.emplace_back(params.begin(), params.end());
+  }
+  return replies;
+}
+
+Result<void> FeetechProtocolHandler::sync_write(Port& port, std::span<const std::uint8_t> ids, std::uint8_t address,
+                                                std::span<const std::vector<std::uint8_t>> data) const {
+  auto packet = PacketFeetech::sync_write_packet(ids, address, data);
+  if (!packet) return std::unexpected(packet.error());
+  return send_instruction_packet(port, *packet);
+}
+
+}  // namespace servocom

@@ -1,0 +1,152 @@
+#include "servocom/serial_port.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "serial_baud.hpp"
+#include "unique_fd.hpp"
+
+namespace servocom {
+
+namespace {
+
+std::string errno_text(int err) { return std::strerror(err); }
+
+Error open_error(const std::string& path, const std::string& reason) {
+  return Error::port("could not open serial port " + path + ": " + reason);
+}
+
+Error timed_out() { return Error::io(IoKind::TimedOut, "Operation timed out"); }
+Error interrupted() { return Error::io(IoKind::Interrupted, errno_text(EINTR)); }
+
+Error io_error(const std::string& path, const char* what, int err) {
+  if (err == EINTR) return interrupted();
+  return Error::io(IoKind::Other, "serial port " + path + ": " + what + " failed: " + errno_text(err));
+}
+
+// Raw 8N1 without flow control; modem lines (and HUPCL, which drops DTR on
+// close) are left as they are.
+bool make_raw(int fd) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) return false;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                        IXANY | INPCK | IUCLC | IMAXBEL);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  // Reads never block in the kernel's line discipline: poll() bounds every wait.
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+// Waits for events on fd for at most timeout; 0 when ready, otherwise the error.
+Result<void> wait_for(int fd, short events, std::chrono::milliseconds timeout, const std::string& path,
+                      const char* what) {
+  pollfd p{fd, events, 0};
+  const int n = ::poll(&p, 1, static_cast<int>(timeout.count()));
+  if (n < 0) return std::unexpected(io_error(path, what, errno));
+  if (n == 0) return std::unexpected(timed_out());
+  if ((p.revents & events) != 0) return {};
+  if ((p.revents & POLLNVAL) != 0) return std::unexpected(io_error(path, what, EBADF));
+  // POLLERR or POLLHUP without data: the device went away.
+  return std::unexpected(io_error(path, what, EIO));
+}
+
+}  // namespace
+
+Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, unsigned baud,
+                                                      std::chrono::milliseconds timeout) {
+  if (baud == 0) return std::unexpected(open_error(path, "baud rate 0 is not a speed"));
+  detail::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int err = errno;
+    if (err == EBUSY) return std::unexpected(open_error(path, "device is in exclusive use by another process"));
+    return std::unexpected(open_error(path, errno_text(err)));
+  }
+  if (!::isatty(fd.get())) return std::unexpected(open_error(path, "not a terminal device"));
+  // The lock first: it is what stops a root opener, for whom TIOCEXCL is
+  // ignored, and failing here leaves the holder's exclusive mode alone.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) return std::unexpected(open_error(path, "device is locked by another process"));
+    return std::unexpected(open_error(path, "could not lock the device: " + errno_text(err)));
+  }
+  if (::ioctl(fd.get(), TIOCEXCL) != 0) {
+    return std::unexpected(open_error(path, "could not get exclusive access: " + errno_text(errno)));
+  }
+  // From here on, failing must also undo the exclusive mode we set.
+  auto fail = [&](const std::string& what, int err) {
+    ::ioctl(fd.get(), TIOCNXCL);
+    return std::unexpected(Error::port("could not configure serial port " + path + ": " + what + ": " +
+                                       errno_text(err)));
+  };
+  if (!make_raw(fd.get())) return fail("raw mode", errno);
+  if (int err = detail::set_baud(fd.get(), baud); err != 0) return fail("baud rate " + std::to_string(baud), err);
+  return std::unique_ptr<SerialPort>(new SerialPort(fd.release(), path, timeout));
+}
+
+SerialPort::SerialPort(int fd, std::string path, std::chrono::milliseconds timeout)
+    : fd_(fd), path_(std::move(path)), timeout_(timeout) {}
+
+SerialPort::~SerialPort() {
+  // Exclusive mode outlives our descriptor while anyone else holds the
+  // device open (a simulator's pty slave); clear it so a reopen works.
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+}
+
+Result<std::size_t> SerialPort::bytes_waiting() {
+  int count = 0;
+  if (::ioctl(fd_, FIONREAD, &count) != 0) return std::unexpected(io_error(path_, "counting waiting bytes", errno));
+  return static_cast<std::size_t>(count < 0 ? 0 : count);
+}
+
+Result<void> SerialPort::read_exact(std::span<std::uint8_t> buf) {
+  std::size_t got = 0;
+  bool polled_ready = false;
+  while (got < buf.size()) {
+    const ssize_t n = ::read(fd_, buf.data() + got, buf.size() - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      polled_ready = false;
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN) return std::unexpected(io_error(path_, "read", errno));
+    // Readable yet nothing to read: end of file, the device is gone.
+    if (n == 0 && polled_ready) return std::unexpected(io_error(path_, "read", EIO));
+    if (auto r = wait_for(fd_, POLLIN, timeout_, path_, "read"); !r) return r;
+    polled_ready = true;
+  }
+  return {};
+}
+
+Result<void> SerialPort::write_all(std::span<const std::uint8_t> data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t n = ::write(fd_, data.data() + sent, data.size() - sent);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN) return std::unexpected(io_error(path_, "write", errno));
+    if (auto r = wait_for(fd_, POLLOUT, timeout_, path_, "write"); !r) return r;
+  }
+  return {};
+}
+
+Result<void> SerialPort::drain() {
+  if (::tcdrain(fd_) != 0) return std::unexpected(io_error(path_, "drain", errno));
+  return {};
+}
+
+}  // namespace servocom

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_port.hpp"
+#include "servocom/feetech_packet.hpp"
+
+namespace servocom {
+namespace {
+
+using testing::Bytes;
+
+Bytes wire(const Result<InstructionPacketFeetech>& p) {
+  EXPECT_TRUE(p.has_value());
+  return p ? p->to_bytes() : Bytes{};
+}
+
+TEST(FeetechPacket, KnownAnswerEncodings) {
+  EXPECT_EQ(wire(InstructionPacketFeetech::create(1, Instruction::Ping, {})), (Bytes{0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB}));
+  EXPECT_EQ(PacketFeetech::read_packet(1, 56, 2).to_bytes(), (Bytes{0xFF, 0xFF, 0x01, 0x04, 0x02, 0x38, 0x02, 0xBE}));
+  const Bytes ids{1, 2, 3, 4};
+  EXPECT_EQ(wire(PacketFeetech::sync_read_packet(ids, 56, 2)),
+            (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x82, 0x38, 0x02, 0x01, 0x02, 0x03, 0x04, 0x33}));
+  EXPECT_EQ(wire(InstructionPacketFeetech::create(3, Instruction::Reboot, {})), (Bytes{0xFF, 0xFF, 0x03, 0x02, 0x08, 0xF2}));
+  const Bytes two{1, 2};
+  const std::vector<Bytes> data{{1}, {1}};
+  EXPECT_EQ(wire(PacketFeetech::sync_write_packet(two, 40, data)),
+            (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x01, 0x48}));
+  const Bytes payload{0x00, 0x08};
+  EXPECT_EQ(wire(PacketFeetech::write_packet(7, 42, payload)),
+            (Bytes{0xFF, 0xFF, 0x07, 0x05, 0x03, 0x2A, 0x00, 0x08, static_cast<std::uint8_t>(~(7 + 5 + 3 + 42 + 8))}));
+}
+
+TEST(FeetechPacket, BuildersFillFields) {
+  const Bytes ids{9, 3};
+  auto p = PacketFeetech::sync_read_packet(ids, 56, 2);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->id(), BROADCAST_ID);
+  EXPECT_EQ(p->instruction(), Instruction::SyncRead);
+  EXPECT_EQ(Bytes(p->params().begin(), p->params().end()), (Bytes{56, 2, 9, 3}));
+  EXPECT_EQ(static_cast<int>(Instruction::SyncWrite), 0x83);
+  EXPECT_EQ(static_cast<int>(Instruction::Reset), 0x06);
+}
+
+TEST(FeetechPacket, LargestPacketFitsAndOneMoreByteIsRefused) {
+  auto largest = InstructionPacketFeetech::create(1, Instruction::Write, Bytes(253, 0xAA));
+  ASSERT_TRUE(largest);
+  const auto bytes = largest->to_bytes();
+  EXPECT_EQ(bytes.size(), 259u);
+  EXPECT_EQ(bytes[3], 255);
+
+  auto too_long = PacketFeetech::write_packet(1, 0, Bytes(253, 0xAA));  // address + 253 bytes
+  ASSERT_FALSE(too_long);
+  EXPECT_EQ(too_long.error().kind(), Error::Kind::InvalidRequest);
+  EXPECT_NE(too_long.error().message().find("254"), std::string::npos);
+
+  EXPECT_FALSE(PacketFeetech::sync_read_packet(Bytes(252, 1), 56, 2));
+  EXPECT_TRUE(PacketFeetech::sync_read_packet(Bytes(251, 1), 56, 2));
+}
+
+TEST(FeetechPacket, SyncWriteRefusesWhatItCannotEncodeFaithfully) {
+  const Bytes two{1, 2};
+  auto refused = [&](std::span<const std::uint8_t> ids, std::vector<Bytes> data) {
+    auto p = PacketFeetech::sync_write_packet(ids, 40, data);
+    return !p && p.error().kind() == Error::Kind::InvalidRequest;
+  };
+  EXPECT_TRUE(refused({}, {}));
+  EXPECT_TRUE(refused(two, {{1}}));            // fewer entries than ids
+  EXPECT_TRUE(refused(two, {{1}, {1}, {1}}));  // more entries than ids
+  EXPECT_TRUE(refused(two, {{1}, {1, 2}}));    // unequal lengths
+  EXPECT_TRUE(refused(two, {{}, {}}));         // nothing to write
+  // 2 + 2 * (125 + 1) = 254 parameter bytes: one too many.
+  EXPECT_TRUE(refused(two, {Bytes(125, 0), Bytes(125, 0)}));
+  EXPECT_FALSE(refused(two, {Bytes(124, 0), Bytes(124, 0)}));
+}
+
+TEST(FeetechStatus, ParsesParamsAndId) {
+  const Bytes b{0xFF, 0xFF, 0x01, 0x04, 0x00, 0x00, 0x08, 0xF2};
+  auto s = PacketFeetech::status_packet(b, 1);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->id(), 1);
+  EXPECT_EQ(Bytes(s->params().begin(), s->params().end()), (Bytes{0x00, 0x08}));
+  EXPECT_TRUE(s->errors().empty());
+
+  auto minimal = StatusPacketFeetech::from_bytes(testing::status(4, 0), 4);
+  ASSERT_TRUE(minimal);
+  EXPECT_TRUE(minimal->params().empty());
+}
+
+TEST(FeetechStatus, RejectsShortWrongIdAndWrongLength) {
+  const Bytes good{0xFF, 0xFF, 0x01, 0x04, 0x00, 0x00, 0x08, 0xF2};
+  EXPECT_EQ(StatusPacketFeetech::from_bytes(good, 2).error().kind(), Error::Kind::ParsingError);
+  for (std::size_t n = 0; n < 6; ++n) {
+    EXPECT_EQ(StatusPacketFeetech::from_bytes(std::span(good).first(n), 1).error().kind(), Error::Kind::ParsingError)
+        << n << " bytes";
+  }
+  // Length byte says 3 data bytes + 2, packet has 2: checksum still right.
+  Bytes lying{0xFF, 0xFF, 0x01, 0x05, 0x00, 0x00, 0x08};
+  lying.push_back(feetech_checksum(std::span(lying).subspan(2)));
+  EXPECT_EQ(StatusPacketFeetech::from_bytes(lying, 1).error().kind(), Error::Kind::ParsingError);
+}
+
+TEST(FeetechStatus, ChecksumMismatchPrintsOneLine) {
+  const Bytes bad{0xFF, 0xFF, 0x01, 0x04, 0x00, 0x00, 0x08, 0xF3};
+  ::testing::internal::CaptureStdout();
+  auto s = StatusPacketFeetech::from_bytes(bad, 1);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().kind(), Error::Kind::ChecksumError);
+  EXPECT_EQ(out, "read crc: 243, computed crc: 242 data: [255, 255, 1, 4, 0, 0, 8, 243]\n");
+  // Checked before the id: a corrupt packet for another servo is a checksum error.
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(StatusPacketFeetech::from_bytes(bad, 9).error().kind(), Error::Kind::ChecksumError);
+  ::testing::internal::GetCapturedStdout();
+}
+
+TEST(FeetechStatus, ErrorBitsBecomeCodesInBitOrder) {
+  auto codes = [](std::uint8_t error_byte) {
+    auto s = StatusPacketFeetech::from_bytes(testing::status(1, error_byte, {7}), 1);
+    EXPECT_TRUE(s);
+    return s ? Bytes(s->errors().begin(), s->errors().end()) : Bytes{};
+  };
+  EXPECT_EQ(codes(0x21), (Bytes{0, 4}));
+  EXPECT_EQ(codes(0x10), Bytes{});
+  EXPECT_EQ(codes(0xD0), Bytes{});
+  EXPECT_EQ(codes(0xFF), (Bytes{0, 1, 2, 3, 4}));
+  EXPECT_EQ(codes(0x08), (Bytes{3}));
+}
+
+TEST(CommunicationError, DisplayAndDebugTexts) {
+  EXPECT_EQ(Error::checksum().message(), "Checksum error");
+  EXPECT_EQ(Error::checksum().debug(), "ChecksumError");
+  EXPECT_EQ(Error::parsing().message(), "Parsing error");
+  EXPECT_EQ(Error::parsing().debug(), "ParsingError");
+  EXPECT_EQ(Error::timeout().message(), "Timeout error");
+  EXPECT_EQ(Error::timeout().debug(), "TimeoutError");
+  EXPECT_EQ(Error::unsupported().message(), "Operation not supported");
+  EXPECT_EQ(Error::unsupported().debug(), "Unsupported");
+  EXPECT_EQ(Error::incorrect_id(3, 7).message(), "Incorrect id (7 instead of 3)");
+  EXPECT_EQ(Error::incorrect_id(3, 7).debug(), "IncorrectId(3, 7)");
+  EXPECT_TRUE(Error::io(IoKind::TimedOut, "Operation timed out").is_retryable());
+  EXPECT_TRUE(Error::io(IoKind::Interrupted, "x").is_retryable());
+  EXPECT_FALSE(Error::io(IoKind::Other, "x").is_retryable());
+  EXPECT_FALSE(Error::timeout().is_retryable());
+}
+
+}  // namespace
+}  // namespace servocom
