@@ -1,0 +1,86 @@
+#include "bindings/core/errors.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace velmora::py {
+namespace {
+
+PyObject* g_panic_type = nullptr;  // one per process, never released
+
+[[noreturn]] void abort_at_boundary() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::fflush(stderr);
+  std::abort();
+}
+
+void raise_panic(const char* message) noexcept {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) abort_at_boundary();
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::char_traits<char>::length(message)),
+                                        "replace");
+  if (text == nullptr) abort_at_boundary();
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+}  // namespace
+
+void throw_error_already_set() { throw ErrorAlreadySet{}; }
+
+PyObject* set_runtime_error(std::string_view text) noexcept {
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_RuntimeError, message);
+  Py_DECREF(message);
+  return nullptr;
+}
+
+void throw_runtime_error(std::string_view text) {
+  set_runtime_error(text);
+  throw ErrorAlreadySet{};
+}
+
+PyObject* panic_exception_type() noexcept {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "velmora_motor_controller.PanicException",
+        "Raised when an internal invariant of the module is broken. Derives from\n"
+        "BaseException so that ordinary `except Exception` handlers do not hide it.",
+        PyExc_BaseException, nullptr);
+  }
+  return g_panic_type;
+}
+
+bool handling_fault() noexcept {
+  try {
+    throw;
+  } catch (const ErrorAlreadySet&) {
+    return false;
+  } catch (...) {
+    return true;
+  }
+}
+
+void translate_current_exception() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const ErrorAlreadySet&) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+      raise_panic(fault.what());
+    } catch (...) {
+      raise_panic("unknown fault");
+    }
+  } catch (...) {
+    abort_at_boundary();
+  }
+}
+
+}  // namespace velmora::py

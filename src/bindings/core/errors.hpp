@@ -1,0 +1,96 @@
+#pragma once
+// Error translation at the Python boundary, done in one place: guarded().
+//
+// Every CPython entry point of the module (methods, tp_new, tp_dealloc,
+// getters, ...) is noexcept and runs its body through guarded():
+//
+//   static PyObject* enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+//     return py::guarded([&] {
+//       ...                                   // may throw, see below
+//       return py::py_none();                 // PyRef, PyObject*, int or void
+//     });
+//   }
+//
+// What may leave the body:
+// - ErrorAlreadySet: a Python exception is already set (converters, builders,
+//   throw_runtime_error). The entry point returns its error value.
+// - std::bad_alloc: becomes MemoryError.
+// - anything else is a fault (a broken internal invariant) and becomes
+//   PanicException carrying what() as its message. PanicException derives from
+//   BaseException, exists once per process and is not a module attribute.
+
+#include <exception>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "bindings/core/py_ref.hpp"
+#include "bindings/core/python.hpp"
+
+namespace velmora::py {
+
+// Thrown once a Python exception has been set; guarded() turns it into the
+// entry point's error return. Not a std::exception, so `catch (const
+// std::exception&)` in class code sees only real faults.
+struct ErrorAlreadySet {};
+
+[[noreturn]] void throw_error_already_set();
+
+// Sets RuntimeError with `text` (the failure's display text) and throws ErrorAlreadySet.
+[[noreturn]] void throw_runtime_error(std::string_view text);
+// Sets RuntimeError with `text` and returns null, for code outside guarded().
+PyObject* set_runtime_error(std::string_view text) noexcept;
+
+// The process's PanicException type (borrowed); created on first use.
+// Null only if the interpreter could not create it (error set).
+PyObject* panic_exception_type() noexcept;
+
+// Sets the Python exception for the exception being handled. Call only from a
+// catch block; never throws (aborts with "uncaught panic at ffi boundary" if
+// even that fails).
+void translate_current_exception() noexcept;
+
+// True when the exception being handled is a fault rather than a Python error
+// already set. Lets class code mark its state poisoned before rethrowing:
+//   catch (...) { if (py::handling_fault()) poisoned = true; throw; }
+bool handling_fault() noexcept;
+
+template <class F>
+auto guarded(F&& body) noexcept {
+  using R = std::invoke_result_t<F&>;
+  if constexpr (std::is_same_v<R, PyRef>) {
+    try {
+      return body().release();
+    } catch (...) {
+      translate_current_exception();
+      return static_cast<PyObject*>(nullptr);
+    }
+  } else if constexpr (std::is_same_v<R, PyObject*>) {
+    try {
+      return body();
+    } catch (...) {
+      translate_current_exception();
+      return static_cast<PyObject*>(nullptr);
+    }
+  } else if constexpr (std::is_same_v<R, int>) {
+    try {
+      return body();
+    } catch (...) {
+      translate_current_exception();
+      return -1;
+    }
+  } else {
+    static_assert(std::is_void_v<R>, "guarded bodies return PyRef, PyObject*, int or void");
+    // For slots without an error return (tp_dealloc): the error is reported as
+    // unraisable instead of being left pending.
+    try {
+      body();
+    } catch (...) {
+      translate_current_exception();
+      PyErr_WriteUnraisable(nullptr);
+    }
+  }
+}
+
+}  // namespace velmora::py

@@ -1,0 +1,43 @@
+#pragma once
+// Interpreter-lock helpers.
+//
+// Methods run with the interpreter lock held. A method that waits on another
+// native thread that may itself need the lock (the control loop forwards its
+// log records to Python) must release it for the wait:
+//
+//   {
+//     py::ReleaseGil unlocked;     // no Python API and no PyRef use in here
+//     loop.join();
+//   }                              // lock taken back here
+
+#include "bindings/core/python.hpp"
+
+namespace velmora::py {
+
+// Releases the interpreter lock for its lifetime (Py_BEGIN/END_ALLOW_THREADS).
+class ReleaseGil {
+ public:
+  ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleaseGil() { PyEval_RestoreThread(state_); }
+  ReleaseGil(const ReleaseGil&) = delete;
+  ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Takes the interpreter lock from any thread (PyGILState_Ensure/Release).
+// Never use it after the interpreter began finalising: the thread would be
+// killed or blocked for good. The log bridge checks that for its own use.
+class EnsureGil {
+ public:
+  EnsureGil() noexcept : state_(PyGILState_Ensure()) {}
+  ~EnsureGil() { PyGILState_Release(state_); }
+  EnsureGil(const EnsureGil&) = delete;
+  EnsureGil& operator=(const EnsureGil&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+}  // namespace velmora::py
