@@ -1,0 +1,155 @@
+#include "control_loop/control_loop.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "common/log.hpp"
+#include "common/numfmt.hpp"
+#include "control_loop/retry.hpp"
+
+namespace velmora::control_loop {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void info(const std::string& message) {
+  if (log::enabled(log::Level::Info, log::kControlLoopTarget))
+    log::write(log::Level::Info, log::kControlLoopTarget, message);
+}
+
+std::string name_of(const VelmoraControlLoop::NameIds& names, std::uint8_t id) {
+  for (const auto& [name, value] : names)
+    if (value == id) return name;
+  return "Unknown(" + std::to_string(id) + ")";
+}
+
+std::string decivolt_list(const std::array<std::uint8_t, 7>& v) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + std::to_string(v[i]);
+  return out + "]";
+}
+
+std::expected<void, MotorError> check_motors(LoopHardware& hw) {
+  if (hw.has_serial_port()) {
+    const auto missing = hw.check_missing_ids();
+    if (missing.size() >= 7) return std::unexpected(MotorError(MotorError::NoMotorsDetected{}));
+    if (!missing.empty()) {
+      const auto names = hw.motor_name_id();
+      std::vector<std::string> missing_names;
+      for (auto id : missing) missing_names.push_back(name_of(names, id));
+      return std::unexpected(MotorError(MotorError::MissingMotors{std::move(missing_names)}));
+    }
+  }
+  auto neck = hw.check_missing_neck_motors();
+  if (!neck.empty()) return std::unexpected(MotorError(MotorError::MissingMotors{std::move(neck)}));
+  return {};
+}
+
+std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSettings& s) {
+  info("Waiting for voltage to be stable at 12V...");
+  auto read = [&] { return with_retry(s.allowed_retries, [&] { return hw.read_all_voltages(); }); };
+  auto volts = read();
+  if (!volts) return std::unexpected(MotorError::communication());
+  const auto start = Clock::now();
+  auto low = [&] { return std::ranges::any_of(*volts, [](std::uint8_t v) { return v < kMinimumDecivolts; }); };
+  while (low() && Clock::now() - start < s.voltage_rampup_timeout) {
+    std::this_thread::sleep_for(kVoltagePollInterval);
+    volts = read();
+    if (!volts) return std::unexpected(MotorError::communication());
+  }
+  if (low()) {
+    return std::unexpected(
+        MotorError(MotorError::VoltageRampupTimeout{std::ranges::min(*volts), s.voltage_rampup_timeout}));
+  }
+  info("Voltage is stable at ~12V: " + decivolt_list(*volts) + " (took " + numfmt::duration(Clock::now() - start) +
+       ")");
+  if (!hw.reboot(kRebootTimeout)) return std::unexpected(MotorError::communication());
+  return {};
+}
+
+}  // namespace
+
+std::optional<std::string> invalid_settings(const LoopSettings& settings) {
+  if (settings.read_position_loop_period <= std::chrono::nanoseconds::zero())
+    return "read_position_loop_period must be greater than zero";
+  if (settings.allowed_retries == 0) return "allowed_retries must be at least 1";
+  return std::nullopt;
+}
+
+std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoop::create(LoopSettings s,
+                                                                                          const HardwareFactory& open) {
+  if (auto why = invalid_settings(s)) throw std::invalid_argument(*why);
+  auto commands = std::make_shared<MotorCommandQueue>();
+
+  if (s.serialport) {
+    std::error_code ec;
+    if (!std::filesystem::exists(*s.serialport, ec) || ec)
+      return std::unexpected(MotorError(MotorError::PortNotFound{*s.serialport}));
+  }
+  auto opened = open(s.serialport, s.can_bus);
+  if (!opened) return std::unexpected(MotorError(MotorError::PortOpenFailed{s.serialport.value_or("")}));
+  std::unique_ptr<LoopHardware> hw = std::move(*opened);
+
+  if (auto ok = check_motors(*hw); !ok) return std::unexpected(std::move(ok.error()));
+  if (hw->has_serial_port()) {
+    if (auto ok = wait_for_voltage(*hw, s); !ok) return std::unexpected(std::move(ok.error()));
+  }
+  NameIds names = hw->motor_name_id();
+
+  auto first = read_pos(*hw, s.allowed_retries);
+  if (!first) return std::unexpected(std::move(first.error()));
+
+  TorqueResult torque = false;
+  if (hw->has_serial_port()) {
+    auto t = with_retry(s.allowed_retries, [&] { return hw->is_torque_enabled(); });
+    if (!t) return std::unexpected(MotorError::communication());
+    torque = *t;
+  }
+
+  auto cells = std::make_shared<SharedCells>(std::move(*first), torque, s.stats_pub_period);
+  std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names)));
+  LoopContext ctx{std::move(hw), commands, cells, s.read_position_loop_period, s.allowed_retries, s.choice_seed};
+  auto* failure = &loop->failure_;
+  loop->thread_ = std::thread([ctx = std::move(ctx), failure]() mutable {
+    try {
+      run(std::move(ctx));
+    } catch (const std::exception& e) {
+      *failure = e.what();
+    } catch (...) {
+      *failure = "Any { .. }";
+    }
+  });
+  return loop;
+}
+
+VelmoraControlLoop::~VelmoraControlLoop() { close(); }
+
+void VelmoraControlLoop::close() {
+  cells_->stop_flag.set(true);
+  commands_->nudge();
+  std::lock_guard lock(join_mutex_);
+  if (!thread_.joinable()) return;
+  thread_.join();
+  if (failure_ && log::enabled(log::Level::Error, log::kControlLoopTarget)) {
+    log::write(log::Level::Error, log::kControlLoopTarget, "Failed to join control loop thread: \"" + *failure_ + "\"");
+  }
+}
+
+std::optional<ControlLoopStats> VelmoraControlLoop::get_stats() const {
+  if (!cells_->stats_pub_period) return std::nullopt;
+  return cells_->last_stats.read([](const StatsWindows& w) { return w.snapshot(); });
+}
+
+std::expected<Bytes, MotorError> VelmoraControlLoop::async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,
+                                                                         std::uint8_t length) {
+  auto [tx, rx] = make_reply_channel<Bytes>();
+  if (!send(cmd::ReadRawBytes{id, addr, length, std::move(tx)})) return std::unexpected(MotorError::communication());
+  auto reply = rx.recv_for(kReadRawBytesTimeout);
+  if (!reply) return std::unexpected(MotorError::communication());
+  return std::move(*reply);
+}
+
+}  // namespace velmora::control_loop

@@ -1,0 +1,86 @@
+#pragma once
+// VelmoraControlLoop: checks the hardware, starts the one loop thread that owns
+// the controller from then on, and gives callers the shared cells and the
+// command queue. close() stops the thread after it has executed everything
+// queued, and waits for it.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "control_loop/loop_cycle.hpp"
+#include "control_loop/loop_hardware.hpp"
+#include "control_loop/motor_command.hpp"
+#include "control_loop/motor_error.hpp"
+#include "control_loop/shared_cells.hpp"
+
+namespace velmora::control_loop {
+
+inline constexpr std::chrono::seconds kReadRawBytesTimeout{1};
+inline constexpr std::chrono::milliseconds kVoltagePollInterval{100};
+inline constexpr std::chrono::seconds kRebootTimeout{1};
+inline constexpr std::uint8_t kMinimumDecivolts = 110;
+
+struct LoopSettings {
+  std::optional<std::string> serialport;
+  std::chrono::nanoseconds read_position_loop_period{};
+  std::string can_bus = "can0";
+  std::uint64_t allowed_retries = 5;
+  std::optional<std::chrono::nanoseconds> stats_pub_period;
+  std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
+  std::optional<std::uint32_t> choice_seed;  // fixed coin for tests
+};
+
+// Why these settings cannot run a loop, or nothing when they can. A zero
+// period or zero attempts would otherwise only kill the loop thread later.
+std::optional<std::string> invalid_settings(const LoopSettings& settings);
+
+class VelmoraControlLoop {
+ public:
+  using NameIds = std::unordered_map<std::string, std::uint8_t>;
+
+  // Runs the start-up checks on the calling thread, then starts the loop.
+  // Settings rejected by invalid_settings() throw std::invalid_argument.
+  static std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> create(LoopSettings settings,
+                                                                               const HardwareFactory& open);
+  ~VelmoraControlLoop();
+  VelmoraControlLoop(const VelmoraControlLoop&) = delete;
+  VelmoraControlLoop& operator=(const VelmoraControlLoop&) = delete;
+
+  // Asks the loop to stop and waits for its thread; later calls do nothing.
+  void close();
+
+  PositionResult get_last_position() const { return cells_->last_position.get(); }
+  TorqueResult is_torque_enabled() const { return cells_->last_torque.get(); }
+  std::optional<ControlLoopStats> get_stats() const;
+  const NameIds& motor_name_id() const { return motor_name_id_; }
+
+  // Queues a command, waiting while the queue is full; a stopped loop hands
+  // it back.
+  std::expected<void, MotorCommand> send(MotorCommand command) { return commands_->send(std::move(command)); }
+  std::expected<void, MotorCommand> try_send(MotorCommand command, bool& would_block) {
+    return commands_->try_send(std::move(command), would_block);
+  }
+  // Queues a raw register read and waits up to 1 s for its bytes.
+  std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t addr, std::uint8_t length);
+
+ private:
+  VelmoraControlLoop(std::shared_ptr<MotorCommandQueue> commands, std::shared_ptr<SharedCells> cells, NameIds names)
+      : commands_(std::move(commands)), cells_(std::move(cells)), motor_name_id_(std::move(names)) {}
+
+  std::shared_ptr<MotorCommandQueue> commands_;
+  std::shared_ptr<SharedCells> cells_;
+  NameIds motor_name_id_;
+  std::mutex join_mutex_;
+  std::thread thread_;
+  // Written by the loop thread before it ends, read after the join.
+  std::optional<std::string> failure_;
+};
+
+}  // namespace velmora::control_loop

@@ -1,0 +1,50 @@
+#pragma once
+// The control loop's error: what construction and position reads can fail
+// with. Every variant has a fixed display text, which is also the text of the
+// Python exception raised for it.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace velmora::control_loop {
+
+class MotorError {
+ public:
+  struct MissingMotors {
+    std::vector<std::string> names;
+  };
+  struct CommunicationError {};
+  struct NoMotorsDetected {};
+  struct VoltageRampupTimeout {
+    std::uint8_t lowest_decivolts = 0;
+    std::chrono::nanoseconds timeout{};
+  };
+  struct PortNotFound {
+    std::string path;
+  };
+  struct PortOpenFailed {
+    std::string path;
+  };
+  using Variant =
+      std::variant<MissingMotors, CommunicationError, NoMotorsDetected, VoltageRampupTimeout, PortNotFound, PortOpenFailed>;
+
+  MotorError(Variant v) : value_(std::move(v)) {}  // NOLINT: implicit from any variant
+
+  static MotorError communication() { return MotorError(CommunicationError{}); }
+
+  const Variant& value() const { return value_; }
+  template <class T>
+  bool is() const {
+    return std::holds_alternative<T>(value_);
+  }
+  MotorError clone() const { return *this; }
+  std::string message() const;
+
+ private:
+  Variant value_;
+};
+
+}  // namespace velmora::control_loop
