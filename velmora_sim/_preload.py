@@ -1,0 +1,30 @@
+"""Where the user-space SocketCAN stand-in (the LD_PRELOAD library) is."""
+
+from __future__ import annotations
+
+import glob
+import os
+
+LIBRARY = "libvelmora_vcan.so"
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def preload_library() -> str:
+    """Path of libvelmora_vcan.so: next to this package (installed wheel), else $VELMORA_VCAN_PRELOAD,
+    else the newest build/*/vcan/ of the source tree this package sits in.
+
+    FileNotFoundError when none exists.
+    """
+    beside = os.path.join(_PACKAGE_DIR, LIBRARY)
+    if os.path.isfile(beside):
+        return beside
+    configured = os.environ.get("VELMORA_VCAN_PRELOAD")
+    if configured and os.path.isfile(configured):
+        return os.path.abspath(configured)
+    root = os.path.dirname(_PACKAGE_DIR)
+    built = [p for p in glob.glob(os.path.join(root, "build", "*", "vcan", LIBRARY)) if os.path.isfile(p)]
+    if built:
+        return max(built, key=os.path.getmtime)
+    raise FileNotFoundError(
+        f"{LIBRARY} not found: not installed beside velmora_sim, VELMORA_VCAN_PRELOAD not set, "
+        f"and no build under {os.path.join(root, 'build')} (build the velmora_vcan target)")
