@@ -37,8 +37,8 @@ PyRef create_module() {
     g_interpreter_id = id;
   } else if (g_interpreter_id != id) {
     PyErr_SetString(PyExc_ImportError,
-                    "velmora_motor_controller can only be imported once per process and does not support "
-                    "sub-interpreters");
+                    "velmora_motor_controller is loaded in another interpreter of this process; "
+                    "sub-interpreters are not supported");
     velmora::py::throw_error_already_set();
   }
   if (g_module != nullptr) return PyRef::borrow(g_module);

@@ -1,0 +1,268 @@
+// velmora_testmod: every converter, the fault translation and the log bridge,
+// callable from pytest. It links its own copy of the binding core, so its log
+// bridge and PanicException are separate from the real module's.
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bindings/core/args.hpp"
+#include "bindings/core/errors.hpp"
+#include "bindings/core/gil.hpp"
+#include "bindings/core/log_bridge.hpp"
+#include "bindings/core/py_ref.hpp"
+#include "bindings/core/python.hpp"
+#include "common/log.hpp"
+
+namespace py = velmora::py;
+namespace vlog = velmora::log;
+
+namespace {
+
+using py::PyRef;
+
+template <class Convert>
+PyRef convert_one(const char* name, const char* param, PyObject* args, PyObject* kwargs, Convert convert) {
+  const py::Signature<1> sig{name, {param}, 1};
+  auto [obj] = py::bind(sig, args, kwargs);
+  return convert(obj, param);
+}
+
+#define VELMORA_CONVERTER(fn, param, body)                                              \
+  PyObject* fn(PyObject*, PyObject* args, PyObject* kwargs) noexcept {                  \
+    return py::guarded([&] {                                                            \
+      return convert_one(#fn, param, args, kwargs, [](PyObject* obj, const char* p) body); \
+    });                                                                                 \
+  }
+
+VELMORA_CONVERTER(f64, "value", { return py::py_float(py::to_f64(obj, p)); })
+VELMORA_CONVERTER(u8, "value", { return py::py_uint(py::to_u8(obj, p)); })
+VELMORA_CONVERTER(u16, "value", { return py::py_uint(py::to_u16(obj, p)); })
+VELMORA_CONVERTER(u64, "value", { return py::py_uint(py::to_u64(obj, p)); })
+VELMORA_CONVERTER(usize, "value", { return py::py_uint(py::to_usize(obj, p)); })
+VELMORA_CONVERTER(boolean, "enable", { return py::py_bool(py::to_bool(obj, p)); })
+VELMORA_CONVERTER(string, "can_bus", {
+  const std::string text = py::to_str(obj, p);
+  return py::py_str(text);
+})
+VELMORA_CONVERTER(byte_string, "data", {
+  const std::vector<std::uint8_t> data = py::to_bytes(obj, p);
+  return py::py_bytes(data);
+})
+VELMORA_CONVERTER(ids, "ids", {
+  const std::vector<std::uint8_t> ids = py::to_u8_list(obj, p);
+  return py::py_bytes(ids);
+})
+VELMORA_CONVERTER(position, "position", {
+  const auto values = py::to_f64_array<3>(obj, p);
+  return py::py_float_list(values);
+})
+VELMORA_CONVERTER(duration_us, "read_position_loop_period", {
+  return py::py_int(py::to_duration(obj, p).count());
+})
+VELMORA_CONVERTER(optional_duration_us, "stats_pub_period", {
+  auto value = py::convert_optional(obj, p, py::to_duration);
+  return value ? py::py_int(value->count()) : py::py_none();
+})
+
+#undef VELMORA_CONVERTER
+
+// probe(serialport, read_position_loop_period, can_bus="can0", allowed_retries=5):
+// the binding rules with required, defaulted and optional parameters.
+PyObject* probe(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<4> sig{
+        "Probe.__new__", {"serialport", "read_position_loop_period", "can_bus", "allowed_retries"}, 2};
+    auto [port_o, period_o, bus_o, retries_o] = py::bind(sig, args, kwargs);
+    auto port = py::convert_optional(port_o, "serialport", py::to_str);
+    auto period = py::to_duration(period_o, "read_position_loop_period");
+    auto bus = py::convert_or(bus_o, "can_bus", py::to_str, std::string("can0"));
+    auto retries = py::convert_or(retries_o, "allowed_retries", py::to_u64, std::uint64_t{5});
+    return py::py_tuple(port ? py::py_str(*port) : py::py_none(), py::py_int(period.count()), py::py_str(bus),
+                        py::py_uint(retries));
+  });
+}
+
+PyObject* instance_of(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<2> sig{"instance_of", {"positions", "cls"}, 2};
+    auto [obj, cls] = py::bind(sig, args, kwargs);
+    if (!PyType_Check(cls)) throw std::logic_error("cls must be a type");
+    return PyRef::borrow(py::to_instance(obj, reinterpret_cast<PyTypeObject*>(cls), "positions"));
+  });
+}
+
+PyObject* panic(PyObject*, PyObject* message) noexcept {
+  return py::guarded([&]() -> PyRef { throw std::logic_error(py::to_str(message, "message")); });
+}
+
+PyObject* out_of_memory(PyObject*, PyObject*) noexcept {
+  return py::guarded([]() -> PyRef { throw std::bad_alloc(); });
+}
+
+PyObject* runtime_error(PyObject*, PyObject* message) noexcept {
+  return py::guarded([&]() -> PyRef { py::throw_runtime_error(py::to_str(message, "message")); });
+}
+
+PyObject* panic_type(PyObject*, PyObject*) noexcept {
+  return py::guarded([] { return PyRef::borrow(py::panic_exception_type()); });
+}
+
+vlog::Level to_level(PyObject* obj) {
+  const std::uint8_t level = py::to_u8(obj, "level");
+  if (level < 1 || level > 5) {
+    PyErr_SetString(PyExc_ValueError, "level must be 1 (error) .. 5 (trace)");
+    py::throw_error_already_set();
+  }
+  return static_cast<vlog::Level>(level);
+}
+
+// log(level, target, message): one record from the calling thread.
+PyObject* log(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<3> sig{"log", {"level", "target", "message"}, 3};
+    auto [level_o, target_o, message_o] = py::bind(sig, args, kwargs);
+    const vlog::Level level = to_level(level_o);
+    const std::string target = py::to_str(target_o, "target");
+    const std::string message = py::to_str(message_o, "message");
+    vlog::write(level, target, message);
+    return py::py_none();
+  });
+}
+
+// log_from_thread(level, target, message, count=1): records from a native
+// thread, joined with the interpreter lock released.
+PyObject* log_from_thread(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<4> sig{"log_from_thread", {"level", "target", "message", "count"}, 3};
+    auto [level_o, target_o, message_o, count_o] = py::bind(sig, args, kwargs);
+    const vlog::Level level = to_level(level_o);
+    const std::string target = py::to_str(target_o, "target");
+    const std::string message = py::to_str(message_o, "message");
+    const std::uint64_t count = py::convert_or(count_o, "count", py::to_u64, std::uint64_t{1});
+    std::thread worker([&] {
+      for (std::uint64_t i = 0; i < count; ++i) vlog::write(level, target, message);
+    });
+    {
+      py::ReleaseGil unlocked;
+      worker.join();
+    }
+    return py::py_none();
+  });
+}
+
+PyObject* log_enabled(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<2> sig{"log_enabled", {"level", "target"}, 2};
+    auto [level_o, target_o] = py::bind(sig, args, kwargs);
+    const vlog::Level level = to_level(level_o);
+    return py::py_bool(vlog::enabled(level, py::to_str(target_o, "target")));
+  });
+}
+
+PyObject* bridge_counters(PyObject*, PyObject*) noexcept {
+  return py::guarded([] {
+    const py::LogBridgeCounters c = py::log_bridge_counters();
+    PyRef dict = py::check(PyDict_New());
+    auto put = [&](const char* key, std::uint64_t value) {
+      if (PyDict_SetItemString(dict.get(), key, py::py_uint(value).get()) < 0) py::throw_error_already_set();
+    };
+    put("forwarded", c.forwarded);
+    put("dropped_cached", c.dropped_cached);
+    put("lock_taken", c.lock_taken);
+    put("get_logger_calls", c.get_logger_calls);
+    put("level_queries", c.level_queries);
+    put("dropped_exiting", c.dropped_exiting);
+    return dict;
+  });
+}
+
+// start_background_logger(target, message): a detached native thread that logs
+// a warning every millisecond for the rest of the process, through interpreter
+// exit and finalisation.
+PyObject* start_background_logger(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<2> sig{"start_background_logger", {"target", "message"}, 2};
+    auto [target_o, message_o] = py::bind(sig, args, kwargs);
+    std::thread([target = py::to_str(target_o, "target"), message = py::to_str(message_o, "message")] {
+      for (;;) {
+        vlog::write(vlog::Level::Warn, target, message);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }).detach();
+    return py::py_none();
+  });
+}
+
+// log_at_exit(target, message): an exit hook that logs from a native thread and
+// joins it with the lock released, as a control loop closed at exit does.
+PyObject* log_at_exit(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&] {
+    static constexpr py::Signature<2> sig{"log_at_exit", {"target", "message"}, 2};
+    auto [target_o, message_o] = py::bind(sig, args, kwargs);
+    py::add_exit_hook([target = py::to_str(target_o, "target"), message = py::to_str(message_o, "message")] {
+      std::thread worker([&] { vlog::write(vlog::Level::Warn, target, message); });
+      py::ReleaseGil unlocked;
+      worker.join();
+    });
+    return py::py_none();
+  });
+}
+
+PyObject* bridge_stopped(PyObject*, PyObject*) noexcept {
+  return py::guarded([] { return py::py_bool(py::log_bridge_stopped()); });
+}
+
+template <class F>
+constexpr PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"f64", as_cfunction(f64), kKw, nullptr},
+    {"u8", as_cfunction(u8), kKw, nullptr},
+    {"u16", as_cfunction(u16), kKw, nullptr},
+    {"u64", as_cfunction(u64), kKw, nullptr},
+    {"usize", as_cfunction(usize), kKw, nullptr},
+    {"boolean", as_cfunction(boolean), kKw, nullptr},
+    {"string", as_cfunction(string), kKw, nullptr},
+    {"byte_string", as_cfunction(byte_string), kKw, nullptr},
+    {"ids", as_cfunction(ids), kKw, nullptr},
+    {"position", as_cfunction(position), kKw, nullptr},
+    {"duration_us", as_cfunction(duration_us), kKw, nullptr},
+    {"optional_duration_us", as_cfunction(optional_duration_us), kKw, nullptr},
+    {"probe", as_cfunction(probe), kKw, nullptr},
+    {"instance_of", as_cfunction(instance_of), kKw, nullptr},
+    {"panic", panic, METH_O, nullptr},
+    {"out_of_memory", out_of_memory, METH_NOARGS, nullptr},
+    {"runtime_error", runtime_error, METH_O, nullptr},
+    {"panic_type", panic_type, METH_NOARGS, nullptr},
+    {"log", as_cfunction(log), kKw, nullptr},
+    {"log_from_thread", as_cfunction(log_from_thread), kKw, nullptr},
+    {"log_enabled", as_cfunction(log_enabled), kKw, nullptr},
+    {"bridge_counters", bridge_counters, METH_NOARGS, nullptr},
+    {"bridge_stopped", bridge_stopped, METH_NOARGS, nullptr},
+    {"start_background_logger", as_cfunction(start_background_logger), kKw, nullptr},
+    {"log_at_exit", as_cfunction(log_at_exit), kKw, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "velmora_testmod", "Test-only access to the binding core.", -1, g_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_velmora_testmod() {
+  return py::guarded([] {
+    PyRef module = py::check(PyModule_Create(&g_module_def));
+    py::install_log_bridge();
+    return module;
+  });
+}
