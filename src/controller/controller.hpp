@@ -95,7 +95,10 @@ class VelmoraMotorController {
   Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
 
   // Neck joints (index 0 yaw, 1 pitch, 2 roll).
-  double clamp_neck_position(std::size_t index, double position) const;
+  // The goal limited to the joint's safety range, with a warning when it had
+  // to move. A goal that is not a number comes back unchanged (callers refuse
+  // it); an index past the neck comes back unchanged too. Touches no state.
+  static double clamp_neck_position(std::size_t index, double position);
   Result<void> set_neck_gains(std::size_t index, float kp, float kd);
   Result<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& positions, std::string_view context);
   Result<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions);

@@ -25,9 +25,10 @@ ControllerError index_out_of_range(std::size_t index) {
 
 }  // namespace
 
-double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) const {
-  // Callers check the index; an unknown joint has no range to apply.
-  if (index >= NECK_POSITION_LIMITS.size()) return position;
+double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) {
+  // std::max(lower, NaN) would quietly answer `lower`: keep NaN visible so the
+  // command that carries it is refused instead.
+  if (index >= NECK_POSITION_LIMITS.size() || std::isnan(position)) return position;
   const auto [lower, upper] = NECK_POSITION_LIMITS[index];
   const double clamped = std::min(std::max(lower, position), upper);
   if (std::fabs(clamped - position) > std::numeric_limits<double>::epsilon() &&

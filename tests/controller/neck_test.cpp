@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "fake_buses.hpp"
+
+namespace velmora::controller::testing {
+namespace {
+
+std::vector<std::string> messages(const std::vector<LogRecord>& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(r.message);
+  return out;
+}
+
+TEST(NeckClamp, WarnsOnlyWhenTheGoalHadToMove) {
+  Rig rig;
+  EXPECT_EQ(rig.controller->clamp_neck_position(1, -0.2), 0.0);
+  EXPECT_EQ(rig.controller->clamp_neck_position(0, 0.5), 0.5);
+  EXPECT_EQ(rig.controller->clamp_neck_position(2, -0.1), -0.1);
+  const auto records = take_log();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].level, log::Level::Warn);
+  EXPECT_EQ(records[0].target, "velmora_motor_controller::controller");
+  EXPECT_EQ(records[0].message,
+            "neck_pitch requested position -0.2000 rad out of safe range [0.0000, 0.4500]; clamped to 0.0000");
+}
+
+TEST(NeckPosition, ClampsEveryJointBeforeCommandingIt) {
+  Rig rig;
+  auto reported = rig.controller->set_neck_position({1.0, 1.0, 1.0});
+  ASSERT_TRUE(reported);
+  ASSERT_EQ(rig.neck->mit.size(), 3u);
+  const double limits[] = {0.5, 0.45, 0.4};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(rig.neck->mit[i].motor, i + 1);
+    EXPECT_NEAR(rig.neck->mit[i].position, limits[i], 2e-4);
+    EXPECT_NEAR((*reported)[i], limits[i], 2e-4);
+  }
+  EXPECT_EQ(messages(take_log()),
+            (std::vector<std::string>{
+                "neck_yaw requested position 1.0000 rad out of safe range [-0.5000, 0.5000]; clamped to 0.5000",
+                "neck_pitch requested position 1.0000 rad out of safe range [0.0000, 0.4500]; clamped to 0.4500",
+                "neck_roll requested position 1.0000 rad out of safe range [-0.4000, 0.4000]; clamped to 0.4000"}));
+
+  auto single = rig.controller->set_single_neck_joint(0, 10.0);
+  ASSERT_TRUE(single);
+  EXPECT_NEAR(rig.neck->mit.back().position, 0.5, 2e-4);
+}
+
+TEST(NeckPosition, RefusesAGoalThatIsNotANumberBeforeSendingAnything) {
+  Rig rig;
+  const double nan = std::nan("");
+  auto all = rig.controller->set_neck_position({0.0, nan, 0.0});
+  ASSERT_FALSE(all);
+  EXPECT_EQ(all.error().message, "set_neck_position: neck_pitch goal is not a number");
+  auto one = rig.controller->set_single_neck_joint(2, nan);
+  ASSERT_FALSE(one);
+  EXPECT_EQ(one.error().message, "set_neck_roll_position: goal is not a number");
+  // The control loop clamps first and then commands: the NaN must survive the
+  // clamp (not become the lower bound) so the command refuses it.
+  EXPECT_TRUE(std::isnan(VelmoraMotorController::clamp_neck_position(1, nan)));
+  auto raw = rig.controller->command_neck_mit({0.0, 0.0, VelmoraMotorController::clamp_neck_position(2, nan)}, "custom");
+  ASSERT_FALSE(raw);
+  EXPECT_EQ(raw.error().message, "custom(neck_roll): goal is not a number");
+  EXPECT_TRUE(rig.neck->sent.empty());
+  EXPECT_TRUE(take_log().empty());
+}
+
+TEST(NeckPosition, StopsAtTheFirstSilentJointNamingIt) {
+  Rig rig;
+  rig.neck->motors[2].silent = true;
+  auto result = rig.controller->set_neck_position({0.1, 0.1, 0.1});
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message, "set_neck_position(neck_pitch): transport error: timeout waiting for frame");
+  ASSERT_EQ(rig.neck->mit.size(), 2u);  // yaw and pitch sent, roll never
+  auto single = rig.controller->set_single_neck_joint(1, 0.1);
+  EXPECT_EQ(single.error().message, "set_neck_pitch_position: transport error: timeout waiting for frame");
+  auto read = rig.controller->read_neck_positions();
+  EXPECT_EQ(read.error().message, "read_neck_positions(neck_pitch): transport error: timeout waiting for frame");
+}
+
+TEST(NeckGains, ApplyToTheNextCommandAndRejectBadInput) {
+  Rig rig;
+  auto bad = rig.controller->set_neck_gains(3, 1.0F, 1.0F);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().message, "neck index out of range: 3");
+  EXPECT_FALSE(rig.controller->set_neck_gains(0, std::nanf(""), 1.0F));
+  ASSERT_TRUE(rig.controller->set_neck_gains(1, 500.0F, 5.0F));
+  ASSERT_TRUE(rig.controller->set_neck_position({0.0, 0.1, 0.0}));
+  ASSERT_EQ(rig.neck->mit.size(), 3u);
+  EXPECT_EQ(rig.neck->mit[0].kp_code, 245);  // yaw keeps its default kp 30
+  EXPECT_EQ(rig.neck->mit[1].kp_code, 4095);
+  EXPECT_EQ(rig.neck->mit[1].kd_code, 4095);
+}
+
+TEST(EnableNeck, SwitchesModeThenEnablesEachJointAndKeepsTheFlagOnFailure) {
+  Rig rig;
+  for (auto& m : rig.neck->motors) m.mode = 2;
+  rig.neck->motors[3].refuse_mode = true;
+  auto result = rig.controller->enable_neck(true);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message,
+            "neck_roll: ensure MIT mode failed: control mode verification failed: wrote 1, motor reports 2");
+  EXPECT_TRUE(rig.neck->motors[1].enabled);
+  EXPECT_TRUE(rig.neck->motors[2].enabled);
+  EXPECT_FALSE(rig.neck->motors[3].enabled);
+  EXPECT_FALSE(rig.controller->is_neck_torque_enabled());
+
+  rig.neck->motors[3].refuse_mode = false;
+  ASSERT_TRUE(rig.controller->enable_neck(true));
+  EXPECT_TRUE(rig.controller->is_neck_torque_enabled());
+  ASSERT_TRUE(rig.controller->enable_neck(false));
+  EXPECT_FALSE(rig.controller->is_neck_torque_enabled());
+  for (std::size_t id = 1; id <= 3; ++id) EXPECT_FALSE(rig.neck->motors[id].enabled);
+}
+
+}  // namespace
+}  // namespace velmora::controller::testing
