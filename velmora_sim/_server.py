@@ -96,7 +96,8 @@ class Server:
         self.trace = Trace(config.get("trace"))
         self._tasks: list = []
         self._seq = itertools.count()
-        self.sel = selectors.DefaultSelector()
+        # select() takes its time-out in microseconds; epoll would round a reply due in 0.4 ms up to 1 ms.
+        self.sel = selectors.SelectSelector()
         self.master = self.slave = None
         self.serial_device = None
         self.servos: ServoBus | None = None

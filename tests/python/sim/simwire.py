@@ -1,0 +1,54 @@
+"""Plain helpers for talking to the virtual torso from tests: raw pty bytes and raw CAN frames."""
+
+from __future__ import annotations
+
+import os
+import select
+import termios
+import time
+
+
+def open_port(path: str) -> int:
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    termios.tcflush(fd, termios.TCIOFLUSH)
+    return fd
+
+
+def read_exactly(fd: int, n: int, timeout: float = 0.5) -> bytes:
+    """Up to n bytes: fewer only when the line stays silent until the timeout."""
+    out = bytearray()
+    deadline = time.monotonic() + timeout
+    while len(out) < n:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        out += os.read(fd, n - len(out))
+    return bytes(out)
+
+
+def silent(fd: int, wait: float = 0.05) -> bool:
+    """True when nothing arrives within wait seconds."""
+    return not select.select([fd], [], [], wait)[0]
+
+
+def packet(servo_id: int, instruction: int, params: bytes = b"") -> bytes:
+    body = bytes([servo_id, len(params) + 2, instruction]) + bytes(params)
+    return b"\xff\xff" + body + bytes([~sum(body) & 0xFF])
+
+
+def status(servo_id: int, data: bytes = b"", error: int = 0) -> bytes:
+    return packet(servo_id, error, data)
+
+
+def transact(fd: int, request: bytes, reply_len: int, timeout: float = 0.5) -> bytes:
+    os.write(fd, request)
+    return read_exactly(fd, reply_len, timeout)
+
+
+def mit_decode(data: bytes, p_max: float, v_max: float, t_max: float) -> tuple[int, int, float, float, float]:
+    """(motor id, status, position, velocity, torque) of an MIT feedback payload."""
+    p = (data[1] << 8) | data[2]
+    v = (data[3] << 4) | (data[4] >> 4)
+    t = ((data[4] & 0xF) << 8) | data[5]
+    return (data[0] & 0xF, data[0] >> 4, p * 2 * p_max / 65535 - p_max,
+            v * 2 * v_max / 4095 - v_max, t * 2 * t_max / 4095 - t_max)
