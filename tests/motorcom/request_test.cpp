@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "scripted_bus.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using motorcom::CanError;
+using motorcom::CanFrame;
+using motorcom::CanId;
+using motorcom::testing::frame;
+using motorcom::testing::ScriptedBus;
+
+const CanFrame kQuery = frame(CanId::standard(1), {1, 2, 3});
+
+TEST(Request, TakesTheFirstFrameWithTheExpectedIdAndDiscardsTheRest) {
+  ScriptedBus bus;
+  bus.reply(frame(CanId::extended(1), {0xE}));  // same value, other kind
+  bus.reply(frame(CanId::standard(2), {0x2}));
+  bus.reply(frame(CanId::standard(1), {0xA}));
+  bus.reply(frame(CanId::standard(1), {0xB}));
+  const auto r = bus.request(kQuery, CanId::standard(1), 20ms);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->data, std::vector<std::uint8_t>{0xA});
+  ASSERT_EQ(bus.sent.size(), 1U);
+  EXPECT_EQ(bus.sent[0].data, kQuery.data);
+  EXPECT_EQ(bus.script.size(), 1U);  // the later frame is left for the next caller
+}
+
+TEST(Request, PassesFailuresThroughUnchanged) {
+  ScriptedBus refused;
+  refused.send_error = CanError::backend(ENETDOWN);
+  const auto not_sent = refused.request(kQuery, CanId::standard(1), 20ms);
+  ASSERT_FALSE(not_sent.has_value());
+  EXPECT_EQ(not_sent.error().message(), "backend error: Network is down");
+  EXPECT_TRUE(refused.recv_timeouts.empty());
+
+  ScriptedBus broken;
+  broken.reply(frame(CanId::standard(5), {}));
+  broken.fail(CanError::backend(EBADF));
+  const auto r = broken.request(kQuery, CanId::standard(1), 20ms);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), CanError::Kind::Backend);
+  EXPECT_EQ(r.error().os_error(), EBADF);
+
+  ScriptedBus silent;
+  const auto t = silent.request(kQuery, CanId::standard(1), 20ms);
+  ASSERT_FALSE(t.has_value());
+  EXPECT_EQ(t.error().message(), "timeout waiting for frame");
+}
+
+TEST(Request, NoTimeLeftMeansTimeoutWithoutWaiting) {
+  // A zero wait would be read by the socket as "for ever".
+  for (std::chrono::nanoseconds timeout : {0ns, 999ns, std::chrono::nanoseconds(-5ms)}) {
+    ScriptedBus bus;
+    bus.reply(frame(CanId::standard(1), {}));
+    const auto r = bus.request(kQuery, CanId::standard(1), timeout);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind(), CanError::Kind::Timeout);
+    EXPECT_EQ(bus.sent.size(), 1U);
+    EXPECT_TRUE(bus.recv_timeouts.empty());
+  }
+}
+
+TEST(Request, UnrelatedTrafficDoesNotExtendTheDeadline) {
+  ScriptedBus bus;
+  bus.endless = [](std::chrono::nanoseconds) -> motorcom::CanResult<CanFrame> {
+    std::this_thread::sleep_for(1ms);
+    return frame(CanId::standard(9), {0});
+  };
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = bus.request(kQuery, CanId::standard(1), 30ms);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), CanError::Kind::Timeout);
+  EXPECT_GE(took, 30ms);
+  EXPECT_LT(took, 200ms);
+  ASSERT_GE(bus.recv_timeouts.size(), 2U);
+  EXPECT_LE(bus.recv_timeouts.front(), 30ms);
+  for (std::size_t i = 1; i < bus.recv_timeouts.size(); ++i) EXPECT_LT(bus.recv_timeouts[i], bus.recv_timeouts[i - 1]);
+}
+
+TEST(CanErrorText, DisplayTexts) {
+  EXPECT_EQ(CanError::backend(ENODEV).message(), "backend error: No such device");
+  EXPECT_EQ(CanError::timeout().message(), "timeout waiting for frame");
+  EXPECT_EQ(CanError::frame_too_large(9).message(), "frame too large for selected mode: 9 bytes");
+  EXPECT_EQ(CanError::invalid_id().message(), "invalid CAN id");
+  EXPECT_EQ(CanError::frame_too_large(65).length(), 65U);
+}
+
+}  // namespace
