@@ -1,0 +1,309 @@
+// SocketCanTransport on a virtual interface: this test process runs with the
+// user-space stand-in preloaded and plays the bus itself, listening where a
+// hub would and answering as the other participant.
+
+#include <gtest/gtest.h>
+#include <linux/can.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "motorcom/socketcan_backend.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using motorcom::CanError;
+using motorcom::CanFrame;
+using motorcom::CanId;
+using motorcom::SocketCanTransport;
+using Bytes = std::vector<std::uint8_t>;
+
+bool preload_active() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (line.find("libvelmora_vcan.so") != std::string::npos) return true;
+  }
+  return false;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+Bytes classic(std::uint32_t word, Bytes data) {
+  can_frame f{};
+  f.can_id = word;
+  f.len = static_cast<std::uint8_t>(data.size());
+  std::memcpy(f.data, data.data(), data.size());
+  Bytes raw(sizeof f);
+  std::memcpy(raw.data(), &f, sizeof f);
+  return raw;
+}
+
+Bytes fd_frame(std::uint32_t word, std::uint8_t len, std::uint8_t flags, Bytes data) {
+  canfd_frame f{};
+  f.can_id = word;
+  f.len = len;
+  f.flags = flags;
+  std::memcpy(f.data, data.data(), data.size());
+  Bytes raw(sizeof f);
+  std::memcpy(raw.data(), &f, sizeof f);
+  return raw;
+}
+
+CanFrame frame(CanId id, Bytes data, bool fd = false, bool brs = false) { return CanFrame{std::move(data), id, fd, brs}; }
+
+class VirtualBus : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!preload_active()) GTEST_SKIP() << "needs LD_PRELOAD=libvelmora_vcan.so (ctest sets it)";
+    char tmpl[] = "/tmp/motorcom-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ::setenv("VELMORA_VCAN_DIR", dir_.c_str(), 1);
+    path_ = dir_ + "/" + kName;
+    listener_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ASSERT_GE(listener_.get(), 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(listener_.get(), 8), 0);
+  }
+
+  void TearDown() override {
+    peer_.reset();
+    listener_.reset();
+    if (!path_.empty()) ::unlink(path_.c_str());
+    if (!dir_.empty()) ::rmdir(dir_.c_str());
+  }
+
+  // Opens the transport and takes its connection as the other participant.
+  std::unique_ptr<SocketCanTransport> open() {
+    auto t = SocketCanTransport::open(kName);
+    if (!t) {
+      ADD_FAILURE() << t.error().message();
+      return nullptr;
+    }
+    peer_.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    EXPECT_GE(peer_.get(), 0);
+    return std::move(*t);
+  }
+
+  void peer_send(const Bytes& raw) {
+    ASSERT_EQ(::send(peer_.get(), raw.data(), raw.size(), MSG_NOSIGNAL), static_cast<ssize_t>(raw.size()));
+  }
+
+  std::optional<Bytes> peer_recv(std::chrono::milliseconds timeout = 200ms) {
+    pollfd p{peer_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+    Bytes raw(128);
+    const ssize_t n = ::recv(peer_.get(), raw.data(), raw.size(), MSG_DONTWAIT);
+    if (n < 0) return std::nullopt;
+    raw.resize(static_cast<std::size_t>(n));
+    return raw;
+  }
+
+  static constexpr const char* kName = "vtest0";
+  std::string dir_;
+  std::string path_;
+  Fd listener_;
+  Fd peer_;
+};
+
+TEST_F(VirtualBus, OpenFailuresAreBackendErrors) {
+  const auto unknown = SocketCanTransport::open("nosuchcan0");
+  ASSERT_FALSE(unknown.has_value());
+  EXPECT_EQ(unknown.error().kind(), CanError::Kind::Backend);
+  EXPECT_EQ(unknown.error().message(), "backend error: No such device");
+
+  const auto with_nul = SocketCanTransport::open(std::string_view("vtest0\0x", 8));
+  ASSERT_FALSE(with_nul.has_value());
+  EXPECT_EQ(with_nul.error().message(), "backend error: Invalid argument");
+
+  // A socket file that nobody listens on any more: the interface is gone.
+  listener_.reset();
+  const auto stale = SocketCanTransport::open(kName);
+  ASSERT_FALSE(stale.has_value());
+  EXPECT_EQ(stale.error().message(), "backend error: No such device");
+}
+
+TEST_F(VirtualBus, ClassicFramesOnTheWire) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  ASSERT_TRUE(t->send(frame(CanId::standard(0x123), {1, 2, 3})).has_value());
+  EXPECT_EQ(peer_recv(), classic(0x123, {1, 2, 3}));
+  ASSERT_TRUE(t->send(frame(CanId::extended(0x1ABCDEF), {})).has_value());
+  EXPECT_EQ(peer_recv(), classic(0x1ABCDEF | CAN_EFF_FLAG, {}));
+  ASSERT_TRUE(t->send(frame(CanId::standard(0x7FF), Bytes(8, 0xEE))).has_value());
+  EXPECT_EQ(peer_recv(), classic(0x7FF, Bytes(8, 0xEE)));
+}
+
+TEST_F(VirtualBus, FdLengthIsRoundedUpAndPadded) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  const std::vector<std::pair<std::size_t, std::uint8_t>> lengths{{0, 0},   {8, 8},   {9, 12},  {12, 12}, {13, 16},
+                                                                  {17, 20}, {21, 24}, {25, 32}, {33, 48}, {49, 64}, {64, 64}};
+  for (const auto& [n, len] : lengths) {
+    Bytes data(n, 0x5A);
+    ASSERT_TRUE(t->send(frame(CanId::standard(0x10), data, true, n % 2 == 1)).has_value()) << n;
+    const std::uint8_t flags = CANFD_FDF | (n % 2 == 1 ? CANFD_BRS : 0);
+    EXPECT_EQ(peer_recv(), fd_frame(0x10, len, flags, data)) << n;
+  }
+}
+
+TEST_F(VirtualBus, RefusedFramesNeverReachTheBus) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  const auto too_long = t->send(frame(CanId::standard(1), Bytes(9)));
+  ASSERT_FALSE(too_long.has_value());
+  EXPECT_EQ(too_long.error().message(), "frame too large for selected mode: 9 bytes");
+  const auto fd_too_long = t->send(frame(CanId::standard(1), Bytes(65), true));
+  ASSERT_FALSE(fd_too_long.has_value());
+  EXPECT_EQ(fd_too_long.error().length(), 65U);
+  for (const CanId id : {CanId::standard(0x800), CanId::extended(0x20000000), CanId::standard(0xFFFFFFFF)}) {
+    const auto r = t->send(frame(id, {1}));
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message(), "invalid CAN id");
+  }
+  EXPECT_EQ(peer_recv(50ms), std::nullopt);
+  ASSERT_TRUE(t->send(frame(CanId::extended(0x1FFFFFFF), {1})).has_value());
+  EXPECT_EQ(peer_recv(), classic(0x1FFFFFFF | CAN_EFF_FLAG, {1}));
+}
+
+TEST_F(VirtualBus, ReceivesEveryKindOfFrame) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  peer_send(classic(0x321, {9, 8, 7}));
+  peer_send(classic(0x1234567 | CAN_EFF_FLAG, {1}));
+  peer_send(classic(CAN_ERR_FLAG | 0x4, {1, 2, 3, 4, 5, 6, 7, 8}));  // error frames carry all 8 bytes
+  peer_send(classic(CAN_RTR_FLAG | 0x55, {}));
+  peer_send(fd_frame(0x77 | CAN_EFF_FLAG, 12, CANFD_FDF | CANFD_BRS, Bytes(9, 3)));
+  peer_send(fd_frame(0x78, 200, CANFD_FDF, Bytes(64, 4)));  // a bogus length is capped
+
+  auto a = t->recv(100ms);
+  ASSERT_TRUE(a.has_value()) << a.error().message();
+  EXPECT_EQ(a->id, CanId::standard(0x321));
+  EXPECT_EQ(a->data, (Bytes{9, 8, 7}));
+  EXPECT_FALSE(a->fd);
+
+  auto b = t->recv(100ms);
+  ASSERT_TRUE(b.has_value());
+  EXPECT_EQ(b->id, CanId::extended(0x1234567));
+
+  auto c = t->recv(100ms);
+  ASSERT_TRUE(c.has_value());
+  EXPECT_EQ(c->data, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+
+  auto d = t->recv(100ms);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(d->id, CanId::standard(0x55));
+  EXPECT_TRUE(d->data.empty());
+
+  auto e = t->recv(100ms);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(e->id, CanId::extended(0x77));
+  EXPECT_TRUE(e->fd);
+  EXPECT_TRUE(e->brs);
+  Bytes padded(9, 3);
+  padded.resize(12, 0);
+  EXPECT_EQ(e->data, padded);
+
+  auto f = t->recv(100ms);
+  ASSERT_TRUE(f.has_value());
+  EXPECT_EQ(f->data.size(), 64U);
+  EXPECT_FALSE(f->brs);
+}
+
+TEST_F(VirtualBus, RequestSkipsFramesOfOtherIdsAndKinds) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  peer_send(classic(0x001 | CAN_EFF_FLAG, {0xE}));  // same value, extended
+  peer_send(classic(0x002, {0x2}));
+  peer_send(classic(0x001, {0xA}));
+  const auto r = t->request(frame(CanId::standard(0x001), {0xFC}), CanId::standard(0x001), 100ms);
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  EXPECT_EQ(r->data, Bytes{0xA});
+  EXPECT_EQ(peer_recv(), classic(0x001, {0xFC}));
+  // The skipped frames are gone.
+  const auto after = t->recv(20ms);
+  ASSERT_FALSE(after.has_value());
+  EXPECT_EQ(after.error().kind(), CanError::Kind::Timeout);
+}
+
+TEST_F(VirtualBus, RequestTimesOutWhileUnrelatedFramesKeepArriving) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  std::atomic<bool> stop{false};
+  std::thread chatter([&] {
+    const Bytes raw = classic(0x042, {1, 2});
+    while (!stop.load()) {
+      ::send(peer_.get(), raw.data(), raw.size(), MSG_NOSIGNAL);
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = t->request(frame(CanId::standard(1), {}), CanId::standard(1), 50ms);
+  const auto took = std::chrono::steady_clock::now() - start;
+  stop = true;
+  chatter.join();
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "timeout waiting for frame");
+  EXPECT_GE(took, 50ms);
+  EXPECT_LT(took, 250ms);
+}
+
+TEST_F(VirtualBus, ZeroTimeoutOnlyTakesWhatIsQueued) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  const auto start = std::chrono::steady_clock::now();
+  const auto empty = t->recv(0ns);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+  ASSERT_FALSE(empty.has_value());
+  EXPECT_EQ(empty.error().kind(), CanError::Kind::Timeout);
+
+  peer_send(classic(0x9, {1}));
+  std::this_thread::sleep_for(10ms);  // let the frame land
+  const auto queued = t->recv(0ns);
+  ASSERT_TRUE(queued.has_value());
+  EXPECT_EQ(queued->id, CanId::standard(0x9));
+}
+
+TEST_F(VirtualBus, VanishedBusIsAnErrorNotASignal) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  peer_.reset();
+  listener_.reset();
+  const auto r = t->recv(100ms);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "backend error: Network is down");
+  const auto s = t->send(frame(CanId::standard(1), {1}));
+  ASSERT_FALSE(s.has_value());
+  EXPECT_EQ(s.error().kind(), CanError::Kind::Backend);  // Broken pipe, and no SIGPIPE
+}
+
+}  // namespace
