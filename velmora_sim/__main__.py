@@ -12,7 +12,6 @@ import shlex
 import signal
 import subprocess
 import sys
-import threading
 
 from .torso import VirtualTorso
 
@@ -220,26 +219,18 @@ def announce(torso: VirtualTorso, out) -> None:
 
 def serve_foreground(torso: VirtualTorso) -> int:
     announce(torso, sys.stdout)
-    stop = threading.Event()
-
-    def on_signal(signum, frame):
-        stop.set()
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGTERM, on_signal)
     interactive = sys.stdin is not None and sys.stdin.isatty()
     if interactive:
         print("type 'help' for commands; Ctrl-C or 'quit' stops", flush=True)
     try:
-        while not stop.is_set():
+        while True:
             if interactive:
                 print("velmora-sim> ", end="", flush=True)
             line = sys.stdin.readline() if sys.stdin is not None else ""
             if not line:
                 # No more commands (stdin closed or not a terminal): run until a signal.
-                while not stop.is_set():
-                    stop.wait(3600)
-                break
+                while True:
+                    signal.pause()
             try:
                 text = execute(torso, line)
             except EOFError:
@@ -267,6 +258,8 @@ def run_program(torso: VirtualTorso, program: list[str]) -> int:
         except OSError as e:
             print(f"velmora-sim: cannot run {program[0]}: {e.strerror or e}", file=sys.stderr)
             return 127 if isinstance(e, FileNotFoundError) else 126
+        # A termination request is passed on: the program decides how to end, we report how it did.
+        signal.signal(signal.SIGTERM, lambda signum, frame: process.send_signal(signal.SIGTERM))
         code = process.wait()
     finally:
         signal.signal(signal.SIGINT, previous)
@@ -291,15 +284,25 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(options)
     if program is not None and not program:
         parser.error("run needs a program: velmora-sim run -- PROGRAM [ARGS...]")
+
+    def on_term(signum, frame):
+        raise KeyboardInterrupt  # unwinds through the torso's context manager, which stops it cleanly
+
+    signal.signal(signal.SIGTERM, on_term)
     try:
         torso = start_torso(args)
     except (OSError, RuntimeError, ValueError, KeyError) as e:
         print(f"velmora-sim: {e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        return 130
     with torso:
-        if program is None:
-            return serve_foreground(torso)
-        return run_program(torso, program)
+        try:
+            if program is None:
+                return serve_foreground(torso)
+            return run_program(torso, program)
+        except KeyboardInterrupt:  # asked to stop before the program started, or while announcing
+            return 0 if program is None else 130
 
 
 if __name__ == "__main__":
