@@ -180,17 +180,19 @@ PyObject* bridge_counters(PyObject*, PyObject*) noexcept {
   });
 }
 
-// start_background_logger(target, message): a detached native thread that logs
-// a warning every millisecond for the rest of the process, through interpreter
-// exit and finalisation.
+// start_background_logger(target, message, interval_us=1000): a detached native
+// thread that logs a warning every interval for the rest of the process,
+// through interpreter exit and finalisation.
 PyObject* start_background_logger(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return py::guarded([&] {
-    static constexpr py::Signature<2> sig{"start_background_logger", {"target", "message"}, 2};
-    auto [target_o, message_o] = py::bind(sig, args, kwargs);
-    std::thread([target = py::to_str(target_o, "target"), message = py::to_str(message_o, "message")] {
+    static constexpr py::Signature<3> sig{"start_background_logger", {"target", "message", "interval_us"}, 2};
+    auto [target_o, message_o, interval_o] = py::bind(sig, args, kwargs);
+    const auto interval =
+        std::chrono::microseconds(py::convert_or(interval_o, "interval_us", py::to_u64, std::uint64_t{1000}));
+    std::thread([target = py::to_str(target_o, "target"), message = py::to_str(message_o, "message"), interval] {
       for (;;) {
         vlog::write(vlog::Level::Warn, target, message);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(interval);
       }
     }).detach();
     return py::py_none();
