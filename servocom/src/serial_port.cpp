@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <cstring>
 #include <string>
 
@@ -49,11 +51,14 @@ bool make_raw(int fd) {
   return ::tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-// Waits for events on fd for at most timeout; 0 when ready, otherwise the error.
+// Waits for events on fd for at most timeout: success when ready, otherwise
+// the time-out or the device's failure.
 Result<void> wait_for(int fd, short events, std::chrono::milliseconds timeout, const std::string& path,
                       const char* what) {
   pollfd p{fd, events, 0};
-  const int n = ::poll(&p, 1, static_cast<int>(timeout.count()));
+  // poll() reads a negative time-out as "forever": never let one through.
+  const auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, std::numeric_limits<int>::max());
+  const int n = ::poll(&p, 1, static_cast<int>(ms));
   if (n < 0) return std::unexpected(io_error(path, what, errno));
   if (n == 0) return std::unexpected(timed_out());
   if ((p.revents & events) != 0) return {};
@@ -67,6 +72,7 @@ Result<void> wait_for(int fd, short events, std::chrono::milliseconds timeout, c
 Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, unsigned baud,
                                                       std::chrono::milliseconds timeout) {
   if (baud == 0) return std::unexpected(open_error(path, "baud rate 0 is not a speed"));
+  if (timeout.count() < 0) return std::unexpected(open_error(path, "the time-out must not be negative"));
   detail::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     const int err = errno;

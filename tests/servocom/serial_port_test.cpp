@@ -175,6 +175,11 @@ TEST(SerialPort, OpenFailuresNameThePath) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind(), Error::Kind::Port);
   EXPECT_EQ(missing.error().message(), "could not open serial port /dev/does-not-exist-servo: No such file or directory");
+  Pty pty;
+  auto unbounded = SerialPort::open(pty.path(), SerialPort::kDefaultBaud, std::chrono::milliseconds(-1));
+  ASSERT_FALSE(unbounded);
+  EXPECT_NE(unbounded.error().message().find("time-out"), std::string::npos);
+  EXPECT_TRUE(open_or_fail(pty.path())) << "a refused open leaves the device free";
   auto not_tty = SerialPort::open("/dev/null");
   ASSERT_FALSE(not_tty);
   EXPECT_EQ(not_tty.error().message(), "could not open serial port /dev/null: not a terminal device");
