@@ -9,9 +9,22 @@ LIBRARY = "libvelmora_vcan.so"
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
+_SANITIZER_RUNTIMES = (b"libasan.so", b"libtsan.so", b"libubsan.so")
+
+
+def _sanitized(path: str) -> bool:
+    """A sanitizer build cannot be preloaded into a plain interpreter (its runtime must come first)."""
+    try:
+        with open(path, "rb") as f:
+            image = f.read()
+    except OSError:
+        return True
+    return any(runtime in image for runtime in _SANITIZER_RUNTIMES)
+
+
 def preload_library() -> str:
     """Path of libvelmora_vcan.so: next to this package (installed wheel), else $VELMORA_VCAN_PRELOAD,
-    else the newest build/*/vcan/ of the source tree this package sits in.
+    else the newest build/*/vcan/ of the source tree this package sits in (sanitizer builds left out).
 
     FileNotFoundError when none exists.
     """
@@ -22,7 +35,8 @@ def preload_library() -> str:
     if configured and os.path.isfile(configured):
         return os.path.abspath(configured)
     root = os.path.dirname(_PACKAGE_DIR)
-    built = [p for p in glob.glob(os.path.join(root, "build", "*", "vcan", LIBRARY)) if os.path.isfile(p)]
+    built = [p for p in glob.glob(os.path.join(root, "build", "*", "vcan", LIBRARY))
+             if os.path.isfile(p) and not _sanitized(p)]
     if built:
         return max(built, key=os.path.getmtime)
     raise FileNotFoundError(

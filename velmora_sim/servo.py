@@ -43,6 +43,8 @@ class Servo:
         self._clock = clock
         self.regs = bytearray(256)
         self._factory_eeprom(servo_id)
+        # What survives a power cycle; regs[:EEPROM_END] is the working copy.
+        self.eeprom = bytearray(self.regs[:ft.EEPROM_END])
         self._encoder = float(encoder) % STEPS
         self._moved_at = clock()
         self._velocity = 0.0  # steps/s, signed, as of the last update
@@ -83,9 +85,16 @@ class Servo:
         r[34], r[35], r[36] = 20, 200, 80
         r[37], r[38], r[39] = 10, 200, 200
 
+    def factory_reset(self) -> None:
+        """Factory settings, kept in EEPROM; the bus id stays, or the servo would vanish from its bus."""
+        self._factory_eeprom(self.id)
+        self.eeprom[:] = self.regs[:ft.EEPROM_END]
+        self.power_on()
+
     def power_on(self) -> None:
-        """RAM comes up in its default state: torque off, goal = present, EEPROM locked."""
+        """Settings come back from EEPROM; RAM comes up as after power-on: torque off, goal = present, locked."""
         self.update()
+        self.regs[:ft.EEPROM_END] = self.eeprom
         self.regs[ft.EEPROM_END:] = bytes(256 - ft.EEPROM_END)
         self.regs[ft.REG_TORQUE_LIMIT:ft.REG_TORQUE_LIMIT + 2] = self.regs[ft.REG_MAX_TORQUE:ft.REG_MAX_TORQUE + 2]
         self.regs[ft.REG_LOCK] = 1
@@ -126,8 +135,12 @@ class Servo:
         return bytes(self.regs[address:end])
 
     def write(self, address: int, data: bytes, *, respect_lock: bool = True) -> None:
-        """Stores data as a bus write would; EEPROM bytes are skipped while the lock register is set.
+        """Stores data as a bus write would.
 
+        While the lock register is set, settings (the EEPROM area) change only
+        until the next power cycle, and the position offset does not change at
+        all; with the lock cleared they are stored for good. respect_lock=False
+        (the test side's direct access) always stores for good.
         Writing the present position (only possible from the test side) moves the
         encoder so that it reads back the value written.
         """
@@ -139,8 +152,11 @@ class Servo:
         locked = respect_lock and self.locked
         for i, b in enumerate(data):
             a = address + i
-            if a < ft.EEPROM_END and locked and a != ft.REG_LOCK:
-                continue
+            if a < ft.EEPROM_END:
+                if locked and a in (ft.REG_OFFSET, ft.REG_OFFSET + 1):
+                    continue
+                if not locked:
+                    self.eeprom[a] = b
             self.regs[a] = b
         if address <= ft.REG_PRESENT_POSITION + 1 and end > ft.REG_PRESENT_POSITION:
             self.set_present(self._u16(ft.REG_PRESENT_POSITION), keep_goal=True)

@@ -185,9 +185,7 @@ class ServoBus:
                     s.write(*pending)
                     s.pending_write = None
             elif instr == ft.RESET:
-                sid = s.id
-                s._factory_eeprom(sid)
-                s.power_on()
+                s.factory_reset()
             elif instr == ft.REBOOT:
                 # The servo answers, then restarts: RAM back to defaults, silent for a while.
                 if not broadcast:

@@ -125,6 +125,19 @@ def test_offset_is_guarded_by_the_lock_and_arm_homing_arithmetic_lands_on_zero(t
     assert abs(read_u16(port, 3, 56) * 2 * math.pi / 4096 - math.pi) < 0.01
 
 
+def test_settings_written_while_locked_last_until_the_next_power_cycle(torso, port):
+    write(port, 5, 21, bytes([50, 10, 3]))  # P, D, I
+    assert transact(port, packet(5, READ, bytes([21, 3])), 9) == status(5, bytes([50, 10, 3]))
+    assert transact(port, packet(5, REBOOT), 6) == status(5)
+    time.sleep(0.08)
+    assert transact(port, packet(5, READ, bytes([21, 3])), 9) == status(5, bytes([32, 32, 0]))
+    write(port, 5, 55, b"\x00")
+    write(port, 5, 21, bytes([50, 10, 3]))
+    assert transact(port, packet(5, REBOOT), 6) == status(5)
+    time.sleep(0.08)
+    assert transact(port, packet(5, READ, bytes([21, 3])), 9) == status(5, bytes([50, 10, 3]))
+
+
 def test_reboot_answers_then_goes_silent_and_resets_ram(torso, port):
     write(port, 3, 40, b"\x01")
     write(port, 3, 55, b"\x00")
@@ -189,7 +202,6 @@ def test_reply_delay_and_wire_timing(torso, port):
         fd = open_port(timed.serial_device)
         try:
             # Return delay 250 x 2 us on each servo: four replies cannot be complete before 2 ms.
-            os.write(fd, packet(0xFE, SYNC_WRITE, bytes([55, 1, 1, 0, 2, 0, 3, 0, 4, 0])))
             os.write(fd, packet(0xFE, SYNC_WRITE, bytes([7, 1, 1, 250, 2, 250, 3, 250, 4, 250])))
             time.sleep(0.01)
             started = time.monotonic()

@@ -175,3 +175,15 @@ def test_foreground_torso_stops_on_sigterm():
     finally:
         proc.kill()
         proc.stdout.close()
+
+
+def test_preload_library_lookup_order_and_sanitizer_builds(tmp_path, monkeypatch):
+    from velmora_sim import _preload
+    fake = tmp_path / "libvelmora_vcan.so"
+    fake.write_bytes(b"\x7fELF plain")
+    monkeypatch.setenv("VELMORA_VCAN_PRELOAD", str(fake))
+    beside = os.path.join(os.path.dirname(_preload.__file__), "libvelmora_vcan.so")
+    assert preload_library() == (beside if os.path.isfile(beside) else str(fake))
+    sanitized = tmp_path / "asan.so"
+    sanitized.write_bytes(b"\x7fELF ... libasan.so.8 ...")
+    assert _preload._sanitized(str(sanitized)) and not _preload._sanitized(str(fake))
