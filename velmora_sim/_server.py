@@ -175,7 +175,16 @@ class Server:
             return  # EIO: nobody has the port open, which our own slave descriptor rules out
         now = clock()
         for packet in self.stream.feed(data):
-            self.servos.receive(packet, now)
+            self._guarded(self.servos.receive, packet, now)
+
+    def _guarded(self, handler, *args) -> None:
+        # A fault in the simulator must not take the whole torso down in the middle of someone's test.
+        try:
+            handler(*args)
+        except Exception:
+            text = traceback.format_exc()
+            self.trace.note("simulator fault, packet dropped: " + text.strip().splitlines()[-1])
+            print(f"velmora_sim: simulator fault:\n{text}", file=sys.stderr, flush=True)
 
     def inject_noise(self, data: bytes) -> None:
         try:
@@ -213,7 +222,7 @@ class Server:
                 return
             if frame is None:
                 return
-            self.neck.receive(frame, now)
+            self._guarded(self.neck.receive, frame, now)
 
     # ---- control channel -----------------------------------------------------
 

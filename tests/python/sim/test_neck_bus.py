@@ -128,3 +128,18 @@ def test_frames_for_nobody_are_logged_and_traced_but_not_answered(neck_only_tors
     lines = neck_only_torso.trace_lines()
     assert any("0x123" in line and "no neck motor" in line for line in lines)
     assert any("0x001ABCDE" in line for line in lines)
+
+
+def test_wire_timing_on_the_can_bus():
+    from velmora_sim import VirtualTorso
+    from velmora_sim.damiao import frame_bits
+    # 8 data bytes: 111 bits before stuffing, at most 135 with it; a run-heavy payload needs more stuffing.
+    assert 111 <= frame_bits(0x001, bytes(8)) <= 135 and 111 <= frame_bits(0x7FF, b"\x55" * 8) <= 135
+    assert frame_bits(0x000, bytes(8)) > frame_bits(0x555, b"\x55" * 8)
+    with VirtualTorso(wire_timing=True, servos=False) as torso:
+        with VcanEndpoint(torso.can_interface, torso.vcan_dir) as bus:
+            request(bus, 0x7FF, feedback_request(1))
+            started = time.monotonic()
+            assert request(bus, 0x7FF, feedback_request(1)).can_id == 1
+            # Request on the wire, the motor's latency, reply on the wire.
+            assert time.monotonic() - started >= 2 * 111e-6 + 150e-6
