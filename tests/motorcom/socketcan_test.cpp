@@ -58,7 +58,7 @@ Bytes classic(std::uint32_t word, Bytes data) {
   can_frame f{};
   f.can_id = word;
   f.len = static_cast<std::uint8_t>(data.size());
-  std::memcpy(f.data, data.data(), data.size());
+  if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
   Bytes raw(sizeof f);
   std::memcpy(raw.data(), &f, sizeof f);
   return raw;
@@ -69,7 +69,7 @@ Bytes fd_frame(std::uint32_t word, std::uint8_t len, std::uint8_t flags, Bytes d
   f.can_id = word;
   f.len = len;
   f.flags = flags;
-  std::memcpy(f.data, data.data(), data.size());
+  if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
   Bytes raw(sizeof f);
   std::memcpy(raw.data(), &f, sizeof f);
   return raw;
