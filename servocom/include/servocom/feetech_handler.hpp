@@ -31,9 +31,13 @@ class FeetechProtocolHandler {
                                          std::uint8_t length) const;
   Result<void> write(Port& port, std::uint8_t id, std::uint8_t address,
                      std::span<const std::uint8_t> data) const;
-  // One params vector per id, in the order of ids.
+  // One params vector per id, in the order of ids. The first failing reply
+  // fails the whole read.
   Result<std::vector<std::vector<std::uint8_t>>> sync_read(Port& port, std::span<const std::uint8_t> ids,
                                                            std::uint8_t address, std::uint8_t length) const;
+  // Sends without reading a reply. Entries must pair up with ids and share
+  // one non-zero length, and every request must fit one packet: otherwise
+  // Kind::InvalidRequest and nothing is sent (write() too).
   Result<void> sync_write(Port& port, std::span<const std::uint8_t> ids, std::uint8_t address,
                           std::span<const std::vector<std::uint8_t>> data) const;
   Result<bool> reboot(Port& port, std::uint8_t id) const;

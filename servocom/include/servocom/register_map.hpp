@@ -2,7 +2,11 @@
 // Register maps of the two Feetech servo models. Every function addresses a
 // list of ids at once: reads are one sync read, writes one sync write. Write
 // functions take one value per id, in the same order; callers pass at least
-// one id and as many values as ids.
+// one id and as many values as ids (a write that breaks this is refused with
+// Kind::InvalidRequest, nothing sent). A read whose reply is not exactly the
+// register's size fails with Kind::BadReply. sm40bl::sync_write_offset
+// refuses (Kind::InvalidRequest) offsets beyond about +-pi, whose magnitude
+// would spill into the sign bit.
 
 #include <cstdint>
 #include <span>
