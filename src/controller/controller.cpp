@@ -121,7 +121,10 @@ Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout) {
       std::vector<std::string> ids;
       for (std::uint8_t id : pending) {
         warn("Motor " + servo_name(id) + " (id=" + std::to_string(id) + ") did not respond after reboot within timeout");
-        names.push_back("\"" + servo_name(id) + "\"");
+        std::string quoted(1, '"');
+        quoted += servo_name(id);
+        quoted += '"';
+        names.push_back(std::move(quoted));
         ids.push_back(std::to_string(id));
       }
       if (pending.empty()) return {};
