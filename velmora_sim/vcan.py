@@ -202,7 +202,7 @@ class VcanBus:
                 self._wake_w.send(b"x")
             except OSError:
                 pass
-            thread.join()
+            thread.join(timeout=5.0)
             self._unlink_own_path()
             for s in (self._listener, self._wake_r, self._wake_w):
                 if s is not None:
@@ -227,6 +227,9 @@ class VcanBus:
         self.close()
 
     def __del__(self) -> None:
+        # At interpreter exit the serving thread may already be frozen.
+        if sys.is_finalizing():
+            return
         try:
             self.close()
         except Exception:
