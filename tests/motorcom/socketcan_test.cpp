@@ -293,6 +293,17 @@ TEST_F(VirtualBus, ZeroTimeoutOnlyTakesWhatIsQueued) {
   EXPECT_EQ(queued->id, CanId::standard(0x9));
 }
 
+TEST_F(VirtualBus, SendToABusThatStopsReadingFailsInsteadOfHanging) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  const auto start = std::chrono::steady_clock::now();
+  motorcom::CanResult<void> r;
+  for (int i = 0; i < 100000 && r.has_value(); ++i) r = t->send(frame(CanId::standard(1), Bytes(8, 1)));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "backend error: Resource temporarily unavailable");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
 TEST_F(VirtualBus, VanishedBusIsAnErrorNotASignal) {
   auto t = open();
   ASSERT_TRUE(t);
