@@ -248,7 +248,7 @@ class VcanBus:
                         return
                     if key.data == "accept":
                         self._accept(sel, participants)
-                    else:
+                    elif key.fileobj in participants:  # not dropped earlier in this round
                         self._forward(sel, participants, key.fileobj)
         finally:
             for p in participants:

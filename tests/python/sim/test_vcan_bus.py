@@ -124,6 +124,15 @@ def test_a_participant_that_never_reads_does_not_stall_the_bus(bus):
             assert struct.unpack("<I", reader.recv(1.0).data)[0] == i
 
 
+def test_participants_leaving_while_frames_fly_do_not_stop_the_hub(bus):
+    with join(bus) as a, join(bus) as watcher:
+        for i in range(300):
+            leaver = join(bus)
+            a.send(Frame(i & 0x7FF, b"x"))
+            leaver.close()
+            assert watcher.recv(1.0) is not None, f"hub stopped forwarding at round {i}"
+
+
 def test_close_disconnects_and_removes_the_interface(vcan_dir):
     hub = VcanBus("vbus1", vcan_dir).start()
     ep = VcanEndpoint("vbus1", vcan_dir)
