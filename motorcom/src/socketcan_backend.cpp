@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "deadline.hpp"
 #include "kernel_frame.hpp"
 
 namespace motorcom {
@@ -100,14 +101,14 @@ CanResult<void> SocketCanTransport::send(const CanFrame& frame) {
 }
 
 CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
-  const auto deadline = steady_clock::now() + timeout;
+  const auto deadline = detail::deadline_after(timeout);
   // One byte more than the largest frame, so that a longer message is seen
   // for what it is instead of being taken for a truncated FD frame.
   std::array<std::uint8_t, detail::kFdFrameSize + 1> buffer{};
   for (;;) {
     const auto left = deadline - steady_clock::now();
     int flags = 0;
-    if (left < std::chrono::microseconds(1)) {
+    if (detail::expired(left)) {
       // A zero socket time-out would wait for ever: only take what is queued.
       flags = MSG_DONTWAIT;
     } else {

@@ -65,6 +65,17 @@ TEST(Request, NoTimeLeftMeansTimeoutWithoutWaiting) {
   }
 }
 
+TEST(Request, HugeTimeoutDoesNotWrapAround) {
+  ScriptedBus bus;
+  bus.reply(frame(CanId::standard(2), {}));
+  bus.reply(frame(CanId::standard(1), {0x1}));
+  const auto r = bus.request(kQuery, CanId::standard(1), std::chrono::nanoseconds::max());
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  EXPECT_EQ(r->data, std::vector<std::uint8_t>{0x1});
+  ASSERT_EQ(bus.recv_timeouts.size(), 2U);
+  EXPECT_GT(bus.recv_timeouts[1], std::chrono::hours(24 * 365));
+}
+
 TEST(Request, UnrelatedTrafficDoesNotExtendTheDeadline) {
   ScriptedBus bus;
   bus.endless = [](std::chrono::nanoseconds) -> motorcom::CanResult<CanFrame> {

@@ -3,6 +3,8 @@
 #include <bit>
 #include <thread>
 
+#include "../deadline.hpp"
+
 namespace motorcom::damiao {
 namespace {
 
@@ -107,10 +109,10 @@ Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id) 
   const Payload p{static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kReadOp, id, 0, 0, 0, 0};
   if (auto sent = bus.send(classic_frame(kParameterId, p)); !sent) return std::unexpected(Error::transport(sent.error()));
 
-  const auto deadline = steady_clock::now() + timeout;
+  const auto deadline = detail::deadline_after(timeout);
   for (;;) {
     const auto left = deadline - steady_clock::now();
-    if (left < std::chrono::microseconds(1)) return std::unexpected(Error::transport(CanError::timeout()));
+    if (detail::expired(left)) return std::unexpected(Error::transport(CanError::timeout()));
     auto frame = bus.recv(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
     if (!frame) return std::unexpected(Error::transport(frame.error()));
     const auto& d = frame->data;
