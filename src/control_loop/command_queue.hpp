@@ -28,14 +28,14 @@ class CommandQueue {
   // the receiver is (or becomes) closed.
   std::expected<void, T> send(T item) {
     std::unique_lock lock(mutex_);
-    not_full_.wait(lock, [&] { return receiver_closed_ || items_.size() < capacity_; });
+    not_full_.wait(lock, [&] { return !accepting() || items_.size() < capacity_; });
     return push_locked(lock, std::move(item));
   }
   // As send(), but never waits: a full queue hands the item back too, with
   // would_block set so the caller can retry with a blocking send.
   std::expected<void, T> try_send(T item, bool& would_block) {
     std::unique_lock lock(mutex_);
-    would_block = !receiver_closed_ && items_.size() >= capacity_;
+    would_block = accepting() && items_.size() >= capacity_;
     if (would_block) return std::unexpected(std::move(item));
     return push_locked(lock, std::move(item));
   }
@@ -72,6 +72,14 @@ class CommandQueue {
     if (!item) close_receiver_locked();
     return item;
   }
+  // Refuses every later send (blocked senders get their items back) while
+  // the receiver can still take what is queued: a stop request, after which
+  // the drain is bounded by what was accepted before it.
+  void stop_accepting() {
+    std::lock_guard lock(mutex_);
+    refusing_ = true;
+    not_full_.notify_all();
+  }
   // Closes the receiving end; queued items are dropped (their reply
   // channels close) and blocked senders get their items back.
   void close_receiver() {
@@ -100,7 +108,7 @@ class CommandQueue {
 
  private:
   std::expected<void, T> push_locked(std::unique_lock<std::mutex>&, T item) {
-    if (receiver_closed_) return std::unexpected(std::move(item));
+    if (!accepting()) return std::unexpected(std::move(item));
     items_.push_back(std::move(item));
     not_empty_.notify_one();
     return {};
@@ -112,6 +120,7 @@ class CommandQueue {
     not_full_.notify_one();
     return item;
   }
+  bool accepting() const { return !receiver_closed_ && !refusing_; }
   void close_receiver_locked() {
     receiver_closed_ = true;
     not_full_.notify_all();
@@ -123,6 +132,7 @@ class CommandQueue {
   std::condition_variable not_full_;
   std::deque<T> items_;
   bool receiver_closed_ = false;
+  bool refusing_ = false;
   bool nudged_ = false;
 };
 

@@ -129,6 +129,10 @@ VelmoraControlLoop::~VelmoraControlLoop() { close(); }
 
 void VelmoraControlLoop::close() {
   cells_->stop_flag.set(true);
+  // What is queued now is executed before the thread ends; later sends are
+  // refused, or busy senders could keep the drain, and this close, going
+  // for ever.
+  commands_->stop_accepting();
   commands_->nudge();
   std::lock_guard lock(join_mutex_);
   if (!thread_.joinable()) return;

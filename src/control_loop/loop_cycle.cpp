@@ -78,8 +78,8 @@ class Loop {
     if (result && cells_.stats_pub_period) pending_write_dts_.push_back(seconds(Clock::now() - t0));
   }
 
-  // Everything queued before the receiver closes is executed, also what
-  // arrives while draining; no statistics are taken.
+  // Everything accepted before the stop request is executed; no statistics
+  // are taken.
   void drain() {
     while (auto command = queue_.try_recv_or_close()) {
       (void)handle_command(hw_, cells_.last_torque, std::move(*command), ctx_.allowed_retries);

@@ -280,6 +280,25 @@ TEST(LoopShutdown, BlockedSendersAreReleasedWhenTheLoopStops) {
   EXPECT_EQ(executed, accepted.load());  // nothing accepted was lost
 }
 
+TEST(LoopShutdown, SendersThatNeverPauseCannotKeepCloseFromReturning) {
+  auto state = std::make_shared<FakeState>();
+  state->command_delay = 1ms;
+  auto loop = start(state);
+  ASSERT_TRUE(loop);
+  std::atomic<int> accepted{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 3; ++t)
+    senders.emplace_back([&] {
+      while (loop->send(cmd::EnableNeck{true})) ++accepted;
+    });
+  std::this_thread::sleep_for(50ms);
+  loop->close();  // returns once what was accepted has run
+  for (auto& t : senders) t.join();
+  int executed = 0;
+  for (auto& c : state->snapshot()) executed += c == "enable_neck 1" ? 1 : 0;
+  EXPECT_EQ(executed, accepted.load());
+}
+
 TEST(LoopShutdown, ThreadFailureReleasesSendersAndIsReportedOnClose) {
   auto state = std::make_shared<FakeState>();
   auto loop = start(state);

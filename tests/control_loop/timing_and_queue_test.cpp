@@ -85,6 +85,23 @@ TEST(CommandQueue, ClosingTheReceiverHandsBlockedAndLaterItemsBack) {
   EXPECT_FALSE(would_block);
 }
 
+TEST(CommandQueue, StopAcceptingKeepsQueuedItemsForTheReceiver) {
+  CommandQueue<int> q(1);
+  ASSERT_TRUE(q.send(1));
+  std::optional<int> returned;
+  std::thread blocked([&] {
+    auto r = q.send(2);
+    if (!r) returned = r.error();
+  });
+  std::this_thread::sleep_for(30ms);
+  q.stop_accepting();
+  blocked.join();
+  EXPECT_EQ(returned, 2);
+  EXPECT_FALSE(q.send(3));
+  EXPECT_EQ(q.try_recv_or_close(), 1);
+  EXPECT_EQ(q.try_recv_or_close(), std::nullopt);
+}
+
 TEST(CommandQueue, EndOfDrainEitherTakesAnItemOrRefusesItsSender) {
   // Senders race with a receiver that drains and closes; every item is
   // either received or handed back, never lost.

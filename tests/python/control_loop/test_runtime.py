@@ -1,0 +1,187 @@
+"""The loop under stress: silent servos, a full queue, many Python threads, shutdown
+while threads wait on the loop, interpreter exit with a live loop, slow logging."""
+
+import gc
+import logging
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from test_commands import eventually, parsed
+
+pytestmark = pytest.mark.needs_can
+
+COMM = "Motor communication error! Check connections and power supply."
+WRITE = 0x03
+
+
+def test_silent_servo_fails_readings_without_stalling_the_loop(torso, make_loop):
+    loop = make_loop(torso, allowed_retries=2)
+    torso.unplug_servo(6)
+
+    def reading_failed():
+        try:
+            loop.get_last_position()
+        except RuntimeError as e:
+            assert str(e) == COMM
+            return True
+        return False
+
+    eventually(reading_failed)
+    # Commands still get through between the failing readings.
+    loop.enable_neck(True)
+    eventually(lambda: torso.motor_state(1)["enabled"])
+    torso.unplug_servo(6, False)
+    eventually(lambda: not reading_failed())
+
+
+def test_full_queue_blocks_the_sender_without_the_interpreter_lock(torso, make_loop):
+    loop = make_loop(torso, period_ms=1000)
+    torso.set_motor_reply_delay(0.005)  # every neck command now takes about 5 ms
+    sent = []
+
+    def sender():
+        for i in range(150):
+            loop.set_neck_yaw_position(0.001 * i)
+            sent.append(i)
+
+    t = threading.Thread(target=sender)
+    t.start()
+    # While the sender waits for room, this thread keeps running Python.
+    spins = 0
+    while t.is_alive() and spins < 10_000_000:
+        spins += 1
+    t.join(30)
+    assert not t.is_alive()
+    assert spins > 1000
+    loop.close()
+    yaw_commands = [f for f in torso.can_rx() if f[0] == 1 and f[1][:1] not in (b"\xff",)]
+    assert len(sent) == 150
+    assert torso.motor_state(1)["goal"] == pytest.approx(0.149, abs=1e-3)
+    assert len(yaw_commands) >= 150
+
+
+def test_many_threads_keep_their_own_order(torso, make_loop):
+    loop = make_loop(torso, period_ms=2)
+    torso.clear_logs()
+    threads_n, per_thread = 6, 60
+
+    def sender(tag):
+        for i in range(per_thread):
+            loop.async_write_raw_bytes(1, 44, [tag, i])
+
+    threads = [threading.Thread(target=sender, args=(tag,)) for tag in range(threads_n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    loop.close()
+    seen = {tag: [] for tag in range(threads_n)}
+    for servo_id, instruction, params in parsed(torso.serial_rx()):
+        if instruction == WRITE and servo_id == 1 and params[0] == 44:
+            seen[params[1]].append(params[2])
+    assert all(seen[tag] == list(range(per_thread)) for tag in seen)
+
+
+def test_close_releases_threads_waiting_on_the_loop(torso, make_loop):
+    loop = make_loop(torso)
+    torso.set_motor_reply_delay(0.004)
+    outcomes = []
+    stop = threading.Event()
+
+    def commands():
+        try:
+            while not stop.is_set():
+                loop.set_neck_position([0.0, 0.1, 0.0])
+        except RuntimeError as e:
+            outcomes.append(str(e))
+
+    def replies():
+        try:
+            while not stop.is_set():
+                loop.async_read_raw_bytes(2, 5, 1)
+                loop.write_raw_packet(b"\xff\xff\x01\x02\x01\xfb")
+        except RuntimeError as e:
+            outcomes.append(str(e))
+
+    threads = [threading.Thread(target=f) for f in (commands, commands, replies, replies)]
+    for t in threads:
+        t.start()
+    time.sleep(0.5)
+    loop.close()
+    for t in threads:
+        t.join(10)
+    stop.set()
+    assert not any(t.is_alive() for t in threads)
+    allowed = {"channel closed", "Failed to read raw bytes: " + COMM,
+               "Failed to receive raw packet response: receiving on a closed channel"}
+    assert len(outcomes) == 4 and set(outcomes) <= allowed
+
+
+def test_dropping_the_object_closes_the_loop_and_its_ports(torso, make_loop):
+    import velmora_motor_controller as vmc
+
+    loop = vmc.VelmoraPyControlLoop(torso.serial_device, __import__("datetime").timedelta(milliseconds=10),
+                                    torso.can_interface)
+    loop.enable_neck(True)
+    del loop
+    gc.collect()
+    assert torso.motor_state(1)["enabled"]  # the queued command ran before the end
+    again = make_loop(torso)  # the serial port is free again
+    assert again.get_last_position().timestamp > 0
+
+
+def test_interpreter_exit_with_a_live_loop(torso, child_env):
+    script = textwrap.dedent("""
+        import datetime, logging, os, sys
+        logging.basicConfig(level=logging.INFO, format="%(name)s %(levelname)s %(message)s")
+        import velmora_motor_controller as vmc
+        loop = vmc.VelmoraPyControlLoop(os.environ["VELMORA_SERIAL"], datetime.timedelta(milliseconds=5),
+                                        os.environ["VELMORA_CAN"])
+        for i in range(100):
+            loop.async_write_raw_bytes(1, 44, [i, 0])
+        loop2 = vmc.VelmoraPyControlLoop(None, datetime.timedelta(milliseconds=5), os.environ["VELMORA_CAN"])
+        loop2.set_neck_roll_position(0.2)
+        print("queued", flush=True)
+    """)
+    torso.clear_logs()
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(torso), capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "queued"
+    assert "velmora_motor_controller.control_loop INFO Waiting for voltage to be stable at 12V..." in done.stderr
+    assert "velmora_motor_controller.control_loop INFO Voltage is stable at ~12V: [120, 120, 120" in done.stderr
+    writes = [p[1] for i, instruction, p in parsed(torso.serial_rx()) if instruction == WRITE and i == 1]
+    assert writes == list(range(100))  # the queue was drained before the interpreter went away
+    assert torso.motor_state(3)["goal"] == pytest.approx(0.2, abs=1e-3)
+
+
+def test_slow_logging_handler_does_not_block_callers(torso, make_loop):
+    received = []
+
+    class Slow(logging.Handler):
+        def emit(self, record):
+            time.sleep(0.02)
+            received.append(record.getMessage())
+
+    logger = logging.getLogger("velmora_motor_controller")
+    handler = Slow()
+    logger.addHandler(handler)
+    previous = logger.level
+    logger.setLevel(logging.DEBUG)
+    try:
+        loop = make_loop(torso)
+        for _ in range(30):  # each one clamps the pitch: a warning from the loop thread
+            loop.set_neck_position([0.0, 0.9, 0.0])
+            loop.async_read_raw_bytes(1, 5, 1)
+        t0 = time.monotonic()
+        loop.close()
+        assert time.monotonic() - t0 < 20
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(previous)
+    assert sum("neck" in m or "pitch" in m for m in received) >= 30

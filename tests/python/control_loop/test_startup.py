@@ -1,0 +1,101 @@
+"""Start-up checks of VelmoraPyControlLoop against the virtual torso, and its argument handling."""
+
+import datetime
+import time
+
+import pytest
+
+import velmora_motor_controller as vmc
+
+pytestmark = pytest.mark.needs_can
+
+ms = lambda n: datetime.timedelta(milliseconds=n)  # noqa: E731
+COMM = "Motor communication error! Check connections and power supply."
+
+
+def test_neck_only_loop_defaults(neck_only_torso):
+    loop = vmc.VelmoraPyControlLoop(None, ms(10), neck_only_torso.can_interface)
+    try:
+        assert loop.get_stats() is None
+        assert loop.is_torque_enabled() is False
+        p = loop.get_last_position()
+        assert p.left_arm == [0.0, 0.0] and p.right_arm == [0.0, 0.0] and p.nose == [0.0, 0.0, 0.0]
+        assert loop.enable_arms(True) is None  # fails inside the loop only
+        with pytest.raises(RuntimeError, match="^Failed to read raw bytes: " + COMM):
+            loop.async_read_raw_bytes(1, 21, 3)
+    finally:
+        loop.close()
+
+
+def test_port_problems(torso):
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop("/dev/does-not-exist", ms(10), torso.can_interface)
+    assert str(e.value) == "Check if your USB cable is connected. Could not find port: /dev/does-not-exist!"
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), "nosuchcan0")
+    assert str(e.value) == (f"Could not open serial port: {torso.serial_device}! "
+                            "Check permissions and if the port is already in use.")
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop(None, ms(10), "nosuchcan0")
+    assert str(e.value) == "Could not open serial port: ! Check permissions and if the port is already in use."
+
+
+def test_missing_motors(torso):
+    for servo_id in range(1, 8):
+        torso.unplug_servo(servo_id)
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface)
+    assert str(e.value) == "No motors detected. Check if the power supply is connected and turned on!"
+    for servo_id in (1, 2, 3, 4, 6, 7):
+        torso.unplug_servo(servo_id, False)
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface)
+    assert str(e.value) == 'Missing motors: ["nose_top"]!'
+    torso.unplug_servo(5, False)
+    torso.unplug_motor(3)
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface)
+    assert str(e.value) == 'Missing motors: ["neck_roll"]!'
+
+
+def test_voltage_that_stays_low_times_out_with_the_lowest_reading(torso):
+    torso.set_voltage(None, 100)
+    torso.set_voltage(4, 95)
+    t0 = time.monotonic()
+    with pytest.raises(RuntimeError) as e:
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface,
+                                 voltage_rampup_timeout=ms(300))
+    assert str(e.value) == "Voltage did not ramp up to 12V (got 9.5V) within 300ms!"
+    assert time.monotonic() - t0 >= 0.3
+
+
+def test_voltage_ramp_is_waited_for(torso, make_loop):
+    # (The start-up log lines are checked in a fresh interpreter by the
+    # interpreter-exit test: logger levels are cached at first use.)
+    torso.ramp_voltage(90, 120, 0.5)
+    t0 = time.monotonic()
+    loop = make_loop(torso)
+    assert time.monotonic() - t0 >= 0.25
+    assert loop.get_last_position().timestamp > 0
+
+
+def test_argument_errors(torso):
+    with pytest.raises(TypeError, match="read_position_loop_period"):
+        vmc.VelmoraPyControlLoop(torso.serial_device, 0.01, torso.can_interface)
+    with pytest.raises(TypeError, match="voltage_rampup_timeout"):
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, voltage_rampup_timeout=None)
+    with pytest.raises(ValueError):
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(-10), torso.can_interface)
+    with pytest.raises(OverflowError):
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, allowed_retries=-1)
+    with pytest.raises(TypeError):
+        vmc.VelmoraPyControlLoop(torso.serial_device)
+
+
+def test_settings_that_cannot_run_are_refused_up_front(torso):
+    # Both would otherwise start a loop thread that dies at once or at its first read.
+    with pytest.raises(RuntimeError, match="^read_position_loop_period must be greater than zero$"):
+        vmc.VelmoraPyControlLoop(torso.serial_device, datetime.timedelta(0), torso.can_interface)
+    with pytest.raises(RuntimeError, match="^allowed_retries must be at least 1$"):
+        vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, allowed_retries=0)
+    assert torso.serial_rx() == []  # refused before touching the bus
