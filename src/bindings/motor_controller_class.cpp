@@ -8,10 +8,12 @@
 
 #include "bindings/motor_controller_class.hpp"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
@@ -27,6 +29,9 @@ constexpr const char* kLockFailed = "Failed to lock motor controller";
 
 struct State {
   std::mutex mutex;
+  // The thread inside an operation, so a re-entry from that same thread is
+  // refused instead of deadlocking on the mutex.
+  std::atomic<std::thread::id> owner{};
   bool poisoned = false;
   std::unique_ptr<VelmoraMotorController> controller;
 };
@@ -38,19 +43,29 @@ struct ControllerObject {
 
 State& state_of(PyObject* self) { return *reinterpret_cast<ControllerObject*>(self)->state; }
 
+class OwnerMark {
+ public:
+  explicit OwnerMark(State& st) : st_(st) { st_.owner.store(std::this_thread::get_id()); }
+  ~OwnerMark() { st_.owner.store(std::thread::id{}); }
+  OwnerMark(const OwnerMark&) = delete;
+  OwnerMark& operator=(const OwnerMark&) = delete;
+
+ private:
+  State& st_;
+};
+
 // Runs `op` on the controller under its lock. A fault escaping `op` poisons
 // the lock for the life of the object.
 template <class Op>
 auto locked(PyObject* self, Op&& op) {
   State& st = state_of(self);
-  std::unique_lock lock(st.mutex, std::try_to_lock);
-  // try_to_lock: the lock can only be busy if this very thread re-entered, and
-  // waiting would then never end.
-  if (!lock.owns_lock()) throw_runtime_error(kLockFailed);
+  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
+  std::unique_lock lock(st.mutex);
   if (st.poisoned) {
     lock.unlock();
     throw_runtime_error(kLockFailed);
   }
+  OwnerMark mark(st);
   try {
     return op(*st.controller);
   } catch (...) {

@@ -106,3 +106,26 @@ def test_gains_apply_per_joint_and_persist(ctl, torso):
     ctl.set_neck_position([0.0, 0.2, 0.0])
     frames = [f for f in torso.can_rx() if is_mit_command(f)]
     assert [(mit_kp_code(d), mit_kd_code(d)) for _, d in frames] == [(245, 819), (4095, 4095), (491, 1638)] * 2
+
+
+def test_a_log_handler_may_use_the_controller_it_hears_from(ctl, torso):
+    # Clamp warnings are forwarded to Python while the method runs; the
+    # controller must not be locked then, or this handler would fail (or hang).
+    outcomes = []
+
+    class Reentrant(logging.Handler):
+        def emit(self, record):
+            try:
+                outcomes.append(ctl.neck_position_limits()[1])
+            except Exception as e:  # noqa: BLE001 - record what the handler saw
+                outcomes.append(e)
+
+    handler = Reentrant()
+    logger = logging.getLogger(CONTROLLER_LOGGER)
+    logger.addHandler(handler)
+    try:
+        ctl.set_neck_position([0.0, 0.9, 0.0])
+        ctl.set_neck_roll_position(-2.0)
+    finally:
+        logger.removeHandler(handler)
+    assert outcomes == [(0.0, 0.45), (0.0, 0.45)]
