@@ -11,6 +11,7 @@ import heapq
 import itertools
 import os
 import secrets
+import select
 import selectors
 import signal
 import socket
@@ -123,7 +124,8 @@ class Server:
             self.can = VcanEndpoint(self.can_interface, self.vcan_dir)
         self.neck = NeckBus(self._send_can, self._trace_can, wire_timing=wire_timing,
                             positions=config.get("neck_positions"))
-        self.sel.register(self.can.fileno(), selectors.EVENT_READ, self._on_can)
+        self._can_fd = self.can.fileno()
+        self.sel.register(self._can_fd, selectors.EVENT_READ, self._on_can)
         self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
 
     # ---- scheduling ----------------------------------------------------------
@@ -217,8 +219,9 @@ class Server:
             try:
                 frame = self.can.recv(0)
             except (ConnectionResetError, OSError):
-                self.sel.unregister(self.can.fileno())
-                self.trace.note("CAN interface went away")
+                if self._can_fd in {key.fd for key in self.sel.get_map().values()}:
+                    self.sel.unregister(self._can_fd)
+                    self.trace.note("CAN interface went away")
                 return
             if frame is None:
                 return
@@ -226,7 +229,24 @@ class Server:
 
     # ---- control channel -----------------------------------------------------
 
+    def _take_pending_traffic(self) -> None:
+        """Handles whatever the buses already hold, so a control request sees all traffic sent before it.
+
+        A client that sends a packet needing no reply (a sync write) and then asks
+        for the logs must find that packet in them.
+        """
+        registered = {key.fd for key in self.sel.get_map().values()}
+        sources = {fd: handler for fd, handler in ((self.master, self._on_serial), (self._can_fd, self._on_can))
+                   if fd in registered}
+        for _ in range(16):  # bounded: a descriptor that stays readable without yielding data cannot hold us
+            ready = select.select(list(sources), [], [], 0)[0] if sources else []
+            if not ready:
+                return
+            for fd in ready:
+                sources[fd]()
+
     def _on_control(self) -> None:
+        self._take_pending_traffic()
         try:
             request = self.conn.recv()
         except (EOFError, OSError):
