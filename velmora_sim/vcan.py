@@ -241,6 +241,8 @@ class VcanBus:
         assert self._listener is not None and self._wake_r is not None
         sel.register(self._listener, selectors.EVENT_READ, "accept")
         sel.register(self._wake_r, selectors.EVENT_READ, "stop")
+        pending = select.poll()  # connections waiting in the listen queue
+        pending.register(self._listener, select.POLLIN)
         try:
             while True:
                 for key, _ in sel.select():
@@ -249,7 +251,7 @@ class VcanBus:
                     if key.data == "accept":
                         self._accept(sel, participants)
                     elif key.fileobj in participants:  # not dropped earlier in this round
-                        self._forward(sel, participants, key.fileobj)
+                        self._forward(sel, participants, key.fileobj, pending)
         finally:
             for p in participants:
                 p.close()
@@ -274,7 +276,7 @@ class VcanBus:
         participants.remove(conn)
         conn.close()
 
-    def _forward(self, sel, participants, conn) -> None:
+    def _forward(self, sel, participants, conn, pending) -> None:
         while True:
             try:
                 raw, _, flags, _ = conn.recvmsg(CANFD_MTU + 1)
@@ -290,7 +292,8 @@ class VcanBus:
                 continue  # not a frame: a bus carries nothing else
             # A participant whose connect returned before this frame was sent
             # must see it, even when the selector reported the frame first.
-            self._accept(sel, participants)
+            if pending.poll(0):
+                self._accept(sel, participants)
             for other in list(participants):
                 if other is conn:
                     continue

@@ -95,6 +95,14 @@ def test_hub_forwards_to_every_other_participant_only(bus):
         assert c.recv(0.05) is None  # no echo to the sender
 
 
+def test_a_new_participant_sees_every_frame_sent_after_it_joined(bus):
+    with join(bus) as a:
+        for i in range(300):
+            with join(bus) as late:
+                a.send(Frame(i & 0x7FF, b""))
+                assert late.recv(1.0) == Frame(i & 0x7FF, b""), f"round {i}"
+
+
 def test_recv_timeout_is_bounded(bus):
     with join(bus) as a:
         start = time.monotonic()
