@@ -113,15 +113,19 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names)));
   LoopContext ctx{std::move(hw), commands, cells, s.read_position_loop_period, s.allowed_retries, s.choice_seed};
   auto* failure = &loop->failure_;
-  loop->thread_ = std::thread([ctx = std::move(ctx), failure]() mutable {
-    try {
-      run(std::move(ctx));
-    } catch (const std::exception& e) {
-      *failure = e.what();
-    } catch (...) {
-      *failure = "Any { .. }";
-    }
-  });
+  try {
+    loop->thread_ = std::thread([ctx = std::move(ctx), failure]() mutable {
+      try {
+        run(std::move(ctx));
+      } catch (const std::exception& e) {
+        *failure = e.what();
+      } catch (...) {
+        *failure = "Any { .. }";
+      }
+    });
+  } catch (const std::system_error&) {
+    throw std::runtime_error("failed to spawn thread");
+  }
   return loop;
 }
 
