@@ -8,9 +8,16 @@ Both torsos have their traffic logs cleared once the controller is built.
 
 from __future__ import annotations
 
+import logging
+
 import pytest
 
 import velmora_motor_controller as vmc
+
+# The log bridge asks each logger once whether a level is enabled and keeps the
+# answer for the life of the process: open the controller's logger before any
+# test logs through it, whatever other tests do to the root logger meanwhile.
+logging.getLogger("velmora_motor_controller.controller").setLevel(logging.DEBUG)
 
 
 def pytest_configure(config):
