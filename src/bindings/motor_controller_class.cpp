@@ -19,6 +19,7 @@
 #include "bindings/core/errors.hpp"
 #include "bindings/core/py_ref.hpp"
 #include "controller/controller.hpp"
+#include "controller/narrow.hpp"
 
 namespace velmora::py {
 namespace {
@@ -301,15 +302,15 @@ PyObject* set_neck_gains(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     static constexpr Signature<3> sig{"VelmoraMotorController.set_neck_gains", {"index", "kp", "kd"}, 3};
     auto [index_o, kp_o, kd_o] = bind(sig, args, kwargs);
     const std::size_t index = to_usize(index_o, "index");
-    const auto kp = static_cast<float>(to_f64(kp_o, "kp"));
-    const auto kd = static_cast<float>(to_f64(kd_o, "kd"));
+    const float kp = controller::to_single(to_f64(kp_o, "kp"));
+    const float kd = controller::to_single(to_f64(kd_o, "kd"));
     return none_or_raise(locked(self, [&](auto& c) { return c.set_neck_gains(index, kp, kd); }));
   });
 }
 
 std::optional<float> single(std::optional<double> v) {
   if (!v) return std::nullopt;
-  return static_cast<float>(*v);
+  return controller::to_single(*v);
 }
 
 PyObject* neck_home(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {

@@ -7,6 +7,7 @@
 #include "common/log.hpp"
 #include "common/numfmt.hpp"
 #include "controller/controller.hpp"
+#include "controller/narrow.hpp"
 
 namespace velmora::controller {
 namespace {
@@ -67,7 +68,7 @@ Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std
   }
   std::array<double, 3> reported{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    neck_commands_[i].position = static_cast<float>(positions[i]);
+    neck_commands_[i].position = to_single(positions[i]);
     auto feedback = send_neck_command(i);
     if (!feedback) return std::unexpected(failure(std::string(context) + "(" + joint_name(i) + "): ", feedback.error()));
     reported[i] = static_cast<double>(feedback->position);
@@ -91,7 +92,7 @@ Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, 
   if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
   const std::string prefix = "set_" + joint_name(index) + "_position: ";
   if (std::isnan(position)) return std::unexpected(ControllerError::text(prefix + "goal is not a number"));
-  neck_commands_[index].position = static_cast<float>(clamp_neck_position(index, position));
+  neck_commands_[index].position = to_single(clamp_neck_position(index, position));
   auto feedback = send_neck_command(index);
   if (!feedback) return std::unexpected(failure(prefix, feedback.error()));
   return static_cast<double>(feedback->position);

@@ -117,3 +117,17 @@ TEST(EnableNeck, SwitchesModeThenEnablesEachJointAndKeepsTheFlagOnFailure) {
 
 }  // namespace
 }  // namespace velmora::controller::testing
+
+namespace velmora::controller::testing {
+namespace {
+
+TEST(NeckCommand, GoalsBeyondFloatRangeSaturateToTheEncoderRange) {
+  Rig rig;
+  ASSERT_TRUE(rig.controller->command_neck_mit({1e300, -1e300, 0.0}, "custom"));
+  ASSERT_EQ(rig.neck->mit.size(), 3u);
+  EXPECT_DOUBLE_EQ(rig.neck->mit[0].position, 12.5);
+  EXPECT_DOUBLE_EQ(rig.neck->mit[1].position, -12.5);
+}
+
+}  // namespace
+}  // namespace velmora::controller::testing
