@@ -185,3 +185,54 @@ def test_slow_logging_handler_does_not_block_callers(torso, child_env):
                           timeout=60)
     assert done.returncode == 0, done.stderr
     assert int(done.stdout.strip()) == 30
+
+
+def test_timed_out_reads_are_retried_and_the_recovery_logged(torso, child_env):
+    # In a fresh interpreter, so the info records reach the handler; the parent
+    # steers the torso and tells the child when to look.
+    script = textwrap.dedent("""
+        import datetime, logging, os, sys, time
+        logging.basicConfig(level=logging.INFO, format="%(name)s %(levelname)s %(message)s")
+        import velmora_motor_controller as vmc
+        loop = vmc.VelmoraPyControlLoop(os.environ["VELMORA_SERIAL"], datetime.timedelta(milliseconds=10),
+                                        os.environ["VELMORA_CAN"], allowed_retries=50)
+
+        def failing():
+            try:
+                loop.get_last_position()
+                return False
+            except RuntimeError:
+                return True
+
+        print("ready", flush=True)
+        sys.stdin.readline()             # the arm servos are silent now: readings time out
+        while not failing():
+            time.sleep(0.005)
+        print("failing", flush=True)
+        sys.stdin.readline()             # servos answer again
+        deadline = time.monotonic() + 10
+        while failing() and time.monotonic() < deadline:
+            time.sleep(0.005)
+        loop.close()
+        print("recovered" if not failing() else "still failing", flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], env=child_env(torso), stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        for servo_id in (1, 2, 3, 4):  # no reply at all: a time-out, which is retried
+            torso.unplug_servo(servo_id)
+        child.stdin.write("\n")
+        child.stdin.flush()
+        assert child.stdout.readline().strip() == "failing"
+        time.sleep(0.1)  # inside a tick's retries: 50 attempts of about 30 ms each
+        for servo_id in (1, 2, 3, 4):
+            torso.unplug_servo(servo_id, False)
+        child.stdin.write("\n")
+        child.stdin.flush()
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert out.strip() == "recovered", err
+    assert "velmora_motor_controller.control_loop INFO Serial I/O recovered after " in err
