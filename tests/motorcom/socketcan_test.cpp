@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <linux/can.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -275,6 +277,28 @@ TEST_F(VirtualBus, RequestTimesOutWhileUnrelatedFramesKeepArriving) {
   EXPECT_EQ(r.error().message(), "timeout waiting for frame");
   EXPECT_GE(took, 50ms);
   EXPECT_LT(took, 250ms);
+}
+
+TEST_F(VirtualBus, ASignalDuringTheWaitNeitherFailsNorShortensIt) {
+  auto t = open();
+  ASSERT_TRUE(t);
+  struct sigaction action{};
+  struct sigaction previous{};
+  action.sa_handler = [](int) {};  // no SA_RESTART: the wait is interrupted
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  const pthread_t waiter = ::pthread_self();
+  std::thread poke([waiter] {
+    std::this_thread::sleep_for(10ms);
+    ::pthread_kill(waiter, SIGUSR1);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = t->recv(60ms);
+  const auto took = std::chrono::steady_clock::now() - start;
+  poke.join();
+  ::sigaction(SIGUSR1, &previous, nullptr);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), CanError::Kind::Timeout) << r.error().message();
+  EXPECT_GE(took, 60ms);
 }
 
 TEST_F(VirtualBus, ZeroTimeoutOnlyTakesWhatIsQueued) {
