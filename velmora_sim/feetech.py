@@ -63,6 +63,10 @@ REG_STATUS = 65
 REG_MOVING = 66
 REG_PRESENT_CURRENT = 69
 
+# Measured values (present position to present current): read-only from the bus.
+READ_ONLY_START = 56
+READ_ONLY_END = 70
+
 # First RAM address: everything below lives in EEPROM, survives a reboot and is
 # guarded by the lock register.
 EEPROM_END = 40

@@ -152,12 +152,16 @@ class Servo:
         locked = respect_lock and self.locked
         for i, b in enumerate(data):
             a = address + i
+            if respect_lock and ft.READ_ONLY_START <= a <= ft.READ_ONLY_END:
+                continue  # measured values: the bus cannot write them
             if a < ft.EEPROM_END:
                 if locked and a in (ft.REG_OFFSET, ft.REG_OFFSET + 1):
                     continue
                 if not locked:
                     self.eeprom[a] = b
             self.regs[a] = b
+        if respect_lock:
+            return
         if address <= ft.REG_PRESENT_POSITION + 1 and end > ft.REG_PRESENT_POSITION:
             self.set_present(self._u16(ft.REG_PRESENT_POSITION), keep_goal=True)
         if address <= ft.REG_PRESENT_VOLTAGE < end:

@@ -119,7 +119,10 @@ class ServoBus:
     def receive(self, packet: ft.Packet, now: float | None = None) -> None:
         now = self._clock() if now is None else now
         self.rx_log.append(packet.raw)
-        self._trace("->", f"id={packet.id}", describe_request(packet))
+        text = describe_request(packet)
+        if packet.checksum_ok:
+            text += self._silence_note(packet, now)
+        self._trace("->", f"id={packet.id}", text)
         if not packet.checksum_ok:
             return  # servos ignore a packet whose checksum fails
         # A reply starts once the request has crossed the wire and the previous replies are out.
@@ -135,6 +138,25 @@ class ServoBus:
                 at += len(reply) * BYTE_TIME
             self._send(at, reply, describe_reply(reply, address))
         self._busy_until = at
+
+    def _silence_note(self, packet: ft.Packet, now: float) -> str:
+        """Why an addressed servo will not answer, for the trace reader."""
+        if packet.instruction == ft.SYNC_READ:
+            ids = list(packet.params[2:])
+        elif packet.id != ft.BROADCAST_ID and packet.instruction != ft.SYNC_WRITE:
+            ids = [packet.id]
+        else:
+            return ""
+        reasons = []
+        for sid in ids:
+            present = [s for s in self.servos if s.id == sid]
+            if not present:
+                reasons.append(f"no servo {sid} on the bus")
+            elif all(s.unplugged for s in present):
+                reasons.append(f"servo {sid} unplugged")
+            elif all(s.unplugged or now < s.silent_until for s in present):
+                reasons.append(f"servo {sid} rebooting")
+        return f" ({'; '.join(reasons)}: no answer)" if reasons else ""
 
     def _reply_bytes(self, servo: Servo, data: bytes) -> bytes:
         sid = servo.id

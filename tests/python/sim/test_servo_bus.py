@@ -209,3 +209,16 @@ def test_reply_delay_and_wire_timing(torso, port):
             assert time.monotonic() - started >= 4 * 500e-6 + (12 + 32) * 10e-6
         finally:
             os.close(fd)
+
+
+def test_measured_values_are_read_only_from_the_bus_and_silence_is_explained(torso, port):
+    write(port, 1, 56, (100).to_bytes(2, "little"))
+    write(port, 1, 62, bytes([10]))
+    regs = torso.servo_registers(1)
+    assert regs[56:58] == (2048).to_bytes(2, "little") and regs[62] == 120
+    torso.unplug_servo(2)
+    transact(port, packet(0xFE, SYNC_READ, bytes([56, 2, 1, 2, 9])), 8)
+    assert transact(port, packet(2, PING), 6, timeout=0.02) == b""
+    lines = torso.trace_lines()
+    assert "(servo 2 unplugged; no servo 9 on the bus: no answer)" in lines[-3]
+    assert lines[-1].endswith("PING (servo 2 unplugged: no answer)")
