@@ -318,6 +318,37 @@ TEST(LoopShutdown, ThreadFailureReleasesSendersAndIsReportedOnClose) {
   loop->close();
 }
 
+TEST(LoopCycle, AFloodOfCommandsDoesNotStarveThePositionReads) {
+  auto state = std::make_shared<FakeState>();
+  state->command_delay = 2ms;  // the loop stays behind its 5 ms schedule for good
+  auto loop = start(state);
+  ASSERT_TRUE(loop);
+  std::atomic<bool> stop{false};
+  std::atomic<int> accepted{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < 3; ++t)
+    senders.emplace_back([&] {
+      while (!stop && loop->send(cmd::EnableNeck{true})) ++accepted;
+    });
+  std::this_thread::sleep_for(100ms);  // let the queue fill
+  const int reads_before = [&] {
+    std::lock_guard lock(state->mutex);
+    return state->position_reads;
+  }();
+  std::this_thread::sleep_for(300ms);
+  const int reads_during = [&] {
+    std::lock_guard lock(state->mutex);
+    return state->position_reads;
+  }() - reads_before;
+  stop = true;
+  loop->close();
+  for (auto& t : senders) t.join();
+  // About one round in two is a tick while both are ready: some 60 reads in
+  // 300 ms; a loop that preferred commands would read none.
+  EXPECT_GE(reads_during, 15);
+  EXPECT_GE(accepted.load(), 50);
+}
+
 TEST(LoopCycle, CloseWakesALoopWithALongPeriod) {
   auto state = std::make_shared<FakeState>();
   auto s = settings();
