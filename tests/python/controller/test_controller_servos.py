@@ -58,6 +58,7 @@ def test_torque_writes_on_the_wire(ctl, torso):
     assert ctl.is_torque_enabled() is False
     ctl.disable_torque_on_ids([2, 9, 6, 1])
     ctl.enable_arms(True)
+    ctl.disable_torque()
     assert torso.serial_rx() == [
         sync_write(40, {1: b"\x01", 2: b"\x01", 3: b"\x01", 4: b"\x01"}),
         sync_write(40, {5: b"\x01", 6: b"\x01", 7: b"\x01"}),
@@ -69,6 +70,8 @@ def test_torque_writes_on_the_wire(ctl, torso):
         sync_write(40, {2: b"\x00", 1: b"\x00"}),
         sync_write(40, {6: b"\x00"}),
         sync_write(40, {1: b"\x01", 2: b"\x01", 3: b"\x01", 4: b"\x01"}),
+        sync_write(40, {1: b"\x00", 2: b"\x00", 3: b"\x00", 4: b"\x00"}),
+        sync_write(40, {5: b"\x00", 6: b"\x00", 7: b"\x00"}),
     ]
 
 
@@ -77,11 +80,14 @@ def test_goal_positions_and_reads(ctl, torso):
     ctl.set_left_arm_position([math.pi / 2, -math.pi / 2])
     ctl.set_nose_position([0.0, 0.001, 20.0])
     ctl.set_all_goal_positions([0, 0, 0, 0, 0, 0, 0])
+    ctl.set_right_arm_position([-math.pi / 2, 0.0])
     rx = torso.serial_rx()
     assert rx[1] == sync_write(42, {1: (3072).to_bytes(2, "little"), 2: (1024).to_bytes(2, "little")})
     assert rx[2] == sync_write(42, {5: (2048).to_bytes(2, "little"), 6: (2048).to_bytes(2, "little"),
                                     7: (15085).to_bytes(2, "little")})
-    assert len(rx) == 5
+    assert rx[3:5] == [sync_write(42, {i: (2048).to_bytes(2, "little") for i in (1, 2, 3, 4)}),
+                       sync_write(42, {i: (2048).to_bytes(2, "little") for i in (5, 6, 7)})]
+    assert rx[5:] == [sync_write(42, {3: (1024).to_bytes(2, "little"), 4: (2048).to_bytes(2, "little")})]
 
     torso.set_servo_position(3, 3072)
     torso.set_servo_position(7, 1024)
