@@ -70,6 +70,10 @@ TEST(NeckHome, RejectsBadSpeedOrToleranceBeforeTouchingAnything) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, c.message);
   }
+  // A NaN gain would reach the motors as zero stiffness for the whole ramp.
+  auto nan_gain = rig.controller->neck_home(0.4, 0.15, std::nanf(""), std::nullopt);
+  ASSERT_FALSE(nan_gain);
+  EXPECT_EQ(nan_gain.error().message, "neck_home: kp is not a number");
   EXPECT_TRUE(rig.neck->sent.empty());
   // The gain override was not applied either.
   ASSERT_TRUE(rig.controller->set_neck_position({0.0, 0.0, 0.0}));
