@@ -143,16 +143,18 @@ commands:
 def describe_state(torso: VirtualTorso) -> str:
     lines = []
     if torso.serial_device:
-        lines.append("servo  present  goal  torque  voltage  offset  lock")
+        lines.append("servo  present  goal  torque  voltage  offset  lock  link")
         for sid in range(1, 8):
-            r = torso.servo_registers(sid)
-            u16 = lambda a: r[a] | (r[a + 1] << 8)  # noqa: E731
-            lines.append(f"{sid:5}  {u16(56):7}  {u16(42):4}  {r[40]:6}  {r[62] / 10:6.1f}V  {u16(31):#06x}  {r[55]:4}")
-    lines.append("motor  position  velocity  enabled  mode  kp      kd     goal     blocked")
+            st = torso.servo_state(sid)
+            link = "unplugged" if st["unplugged"] else "rebooting" if st["rebooting"] else "ok"
+            lines.append(f"{sid:5}  {st['present']:7}  {st['goal']:4}  {int(st['torque']):6}  {st['voltage'] / 10:6.1f}V  "
+                         f"{st['offset']:#06x}  {int(st['locked']):4}  {link}")
+    lines.append("motor  position  velocity  enabled  mode  kp      kd     goal     blocked  link")
     for cid in (1, 2, 3):
         m = torso.motor_state(cid)
         lines.append(f"{cid:5}  {m['position']:+8.4f}  {m['velocity']:+8.4f}  {str(m['enabled']):7}  {m['mode']:4}  "
-                     f"{m['kp']:6.2f}  {m['kd']:5.3f}  {m['goal']:+7.4f}  {m['blocked']}")
+                     f"{m['kp']:6.2f}  {m['kd']:5.3f}  {m['goal']:+7.4f}  {str(m['blocked']):7}  "
+                     f"{'unplugged' if m['unplugged'] else 'ok'}")
     return "\n".join(lines)
 
 

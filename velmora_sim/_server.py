@@ -290,6 +290,14 @@ class Server:
     def cmd_servo_registers(self, servo_id: int) -> bytes:
         return self._servo(servo_id).snapshot()
 
+    def cmd_servo_state(self, servo_id: int) -> dict:
+        s = self._servo(servo_id)
+        regs = s.snapshot()
+        u16 = lambda a: regs[a] | (regs[a + 1] << 8)  # noqa: E731
+        return {"id": s.id, "model": s.model, "present": u16(56), "goal": u16(42), "torque": bool(regs[40]),
+                "moving": bool(regs[66]), "voltage": regs[62], "offset": u16(31), "locked": bool(regs[55]),
+                "unplugged": s.unplugged, "rebooting": time.monotonic() < s.silent_until}
+
     def cmd_write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
         if not 0 <= address < 256 or address + len(data) > 256:
             raise ValueError(f"register write {address}+{len(data)} runs past the 256-byte memory")

@@ -147,6 +147,10 @@ class VirtualTorso:
         """All 256 register bytes of a servo, present position and voltage as of now."""
         return self._call("servo_registers", servo_id)
 
+    def servo_state(self, servo_id: int) -> dict:
+        """id, model, present, goal, torque, moving, voltage, offset (raw), locked, unplugged, rebooting."""
+        return self._call("servo_state", servo_id)
+
     def write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
         """Writes register bytes directly (the lock register is not consulted)."""
         self._call("write_servo_registers", servo_id, address, bytes(data))

@@ -161,6 +161,7 @@ def test_command_line_options_and_steering_commands():
     motor_table = out.split("motor  position")[1].splitlines()[1:4]
     assert [row.split()[4] for row in servo_table] == ["9.5V"] * 7
     assert [row.split()[1] for row in motor_table] == ["+6.3000", "+0.0200", "-6.2700"]
+    assert servo_table[3].split()[-1] == "unplugged" and servo_table[0].split()[-1] == "ok"
     assert "unknown command: 'bogus'" in out
     assert "servo 5 unplugged" in out and "NOISE 2 bytes [FF 00]" in out
 
