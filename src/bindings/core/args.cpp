@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "bindings/core/py_ref.hpp"
 
@@ -43,26 +44,19 @@ bool bind_raw(const char* name, const char* const* params, std::size_t count, st
 }
 
 void fail_argument(const char* param) {
-  if (param != nullptr && PyErr_Occurred() != nullptr &&
-      PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    // Only the exact TypeError gets the prefix; subclasses pass unchanged.
-    if (type == PyExc_TypeError) {
-      PyRef text = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  // Only the exact TypeError gets the prefix; subclasses, ValueError and
+  // OverflowError pass unchanged.
+  if (param != nullptr && PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_TypeError) != 0) {
+    PyRef error = take_pending_exception();
+    if (error && Py_TYPE(error.get()) == reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+      PyRef text = PyRef::steal(PyObject_Str(error.get()));
       if (text) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
         PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
         throw_error_already_set();
       }
       PyErr_Clear();
     }
-    PyErr_Restore(type, value, traceback);
+    restore_pending_exception(std::move(error));
   }
   throw_error_already_set();
 }

@@ -46,6 +46,12 @@ PyObject* set_runtime_error(std::string_view text) noexcept;
 // Null only if the interpreter could not create it (error set).
 PyObject* panic_exception_type() noexcept;
 
+// Takes the pending Python exception out of the thread's error state, as one
+// normalised exception object (traceback attached); empty when none is pending.
+PyRef take_pending_exception() noexcept;
+// Makes `exception` (from take_pending_exception) pending again; empty is a no-op.
+void restore_pending_exception(PyRef exception) noexcept;
+
 // Sets the Python exception for the exception being handled. Call only from a
 // catch block; never throws (aborts with "uncaught panic at ffi boundary" if
 // even that fails).

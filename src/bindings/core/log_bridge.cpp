@@ -186,17 +186,14 @@ class PythonLogSink final : public log::Sink {
   // errors raised by logging itself are swallowed.
   void forward(LoggerEntry* entry, Level level, std::string_view target, std::string_view message,
                const char* file, unsigned line) noexcept {
-    PyObject* saved_type = nullptr;
-    PyObject* saved_value = nullptr;
-    PyObject* saved_traceback = nullptr;
-    PyErr_Fetch(&saved_type, &saved_value, &saved_traceback);
+    PyRef saved = take_pending_exception();
     try {
       forward_locked(entry, level, target, message, file, line);
     } catch (...) {
       // A Python error (already set) or a fault: neither reaches the code that logged.
     }
     PyErr_Clear();
-    PyErr_Restore(saved_type, saved_value, saved_traceback);
+    restore_pending_exception(std::move(saved));
   }
 
   void forward_locked(LoggerEntry* entry, Level level, std::string_view target, std::string_view message,
