@@ -55,10 +55,6 @@ class CommandQueue {
     }
     return Wake::Deadline;
   }
-  bool has_item() {
-    std::lock_guard lock(mutex_);
-    return !items_.empty();
-  }
   std::optional<T> try_recv() {
     std::lock_guard lock(mutex_);
     return pop_locked();
@@ -96,14 +92,6 @@ class CommandQueue {
     std::lock_guard lock(mutex_);
     nudged_ = true;
     not_empty_.notify_all();
-  }
-  bool receiver_closed() {
-    std::lock_guard lock(mutex_);
-    return receiver_closed_;
-  }
-  std::size_t size() {
-    std::lock_guard lock(mutex_);
-    return items_.size();
   }
 
  private:
