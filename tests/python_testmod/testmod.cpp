@@ -133,6 +133,21 @@ PyObject* log(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+// log_with_pending_error(target, message): logs while a ValueError("pending")
+// is already set, then returns with that error, as a method that logs on its
+// way out of a failure does.
+PyObject* log_with_pending_error(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&]() -> PyObject* {
+    static constexpr py::Signature<2> sig{"log_with_pending_error", {"target", "message"}, 2};
+    auto [target_o, message_o] = py::bind(sig, args, kwargs);
+    const std::string target = py::to_str(target_o, "target");
+    const std::string message = py::to_str(message_o, "message");
+    PyErr_SetString(PyExc_ValueError, "pending");
+    vlog::write(vlog::Level::Warn, target, message);
+    return nullptr;
+  });
+}
+
 // log_from_thread(level, target, message, count=1): records from a native
 // thread, joined with the interpreter lock released.
 PyObject* log_from_thread(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -246,6 +261,7 @@ PyMethodDef g_methods[] = {
     {"panic_type", panic_type, METH_NOARGS, nullptr},
     {"log", as_cfunction(log), kKw, nullptr},
     {"log_from_thread", as_cfunction(log_from_thread), kKw, nullptr},
+    {"log_with_pending_error", as_cfunction(log_with_pending_error), kKw, nullptr},
     {"log_enabled", as_cfunction(log_enabled), kKw, nullptr},
     {"bridge_counters", bridge_counters, METH_NOARGS, nullptr},
     {"bridge_stopped", bridge_stopped, METH_NOARGS, nullptr},

@@ -138,6 +138,23 @@ def test_python_errors_in_logging_stay_inside_the_bridge(testmod, captured):
     assert [r.getMessage() for r in handler.records] == ["kept"]
 
 
+def test_logging_keeps_the_callers_pending_error(testmod, captured):
+    target, logger, handler = captured
+    with pytest.raises(ValueError, match="^pending$"):
+        testmod.log_with_pending_error(target, "while failing")
+    assert [r.getMessage() for r in handler.records] == ["while failing"]
+
+    def explode(record):
+        raise RuntimeError("filter failed")
+
+    logger.addFilter(explode)  # the bridge's own failure must not replace the caller's error
+    try:
+        with pytest.raises(ValueError, match="^pending$"):
+            testmod.log_with_pending_error(target, "lost")
+    finally:
+        logger.removeFilter(explode)
+
+
 def run_child(code, env, timeout=30):
     return subprocess.run([sys.executable, "-S", "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=timeout)
