@@ -301,7 +301,7 @@ class Server:
     def cmd_write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
         if not 0 <= address < 256 or address + len(data) > 256:
             raise ValueError(f"register write {address}+{len(data)} runs past the 256-byte memory")
-        self._servo(servo_id).write(address, bytes(data), respect_lock=False)
+        self._servo(servo_id).write(address, bytes(data), from_bus=False)
 
     def cmd_set_servo_position(self, servo_id: int, raw: int) -> None:
         self._servo(servo_id).set_present(raw)

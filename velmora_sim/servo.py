@@ -134,12 +134,12 @@ class Servo:
         end = min(256, address + length)
         return bytes(self.regs[address:end])
 
-    def write(self, address: int, data: bytes, *, respect_lock: bool = True) -> None:
+    def write(self, address: int, data: bytes, *, from_bus: bool = True) -> None:
         """Stores data as a bus write would.
 
         While the lock register is set, settings (the EEPROM area) change only
         until the next power cycle, and the position offset does not change at
-        all; with the lock cleared they are stored for good. respect_lock=False
+        all; with the lock cleared they are stored for good. from_bus=False
         (the test side's direct access) always stores for good.
         Writing the present position (only possible from the test side) moves the
         encoder so that it reads back the value written.
@@ -149,10 +149,10 @@ class Servo:
             return
         data = bytes(data[:256 - address])
         end = address + len(data)
-        locked = respect_lock and self.locked
+        locked = from_bus and self.locked
         for i, b in enumerate(data):
             a = address + i
-            if respect_lock and ft.READ_ONLY_START <= a <= ft.READ_ONLY_END:
+            if from_bus and ft.READ_ONLY_START <= a <= ft.READ_ONLY_END:
                 continue  # measured values: the bus cannot write them
             if a < ft.EEPROM_END:
                 if locked and a in (ft.REG_OFFSET, ft.REG_OFFSET + 1):
@@ -160,7 +160,7 @@ class Servo:
                 if not locked:
                     self.eeprom[a] = b
             self.regs[a] = b
-        if respect_lock:
+        if from_bus:
             return
         if address <= ft.REG_PRESENT_POSITION + 1 and end > ft.REG_PRESENT_POSITION:
             self.set_present(self._u16(ft.REG_PRESENT_POSITION), keep_goal=True)
