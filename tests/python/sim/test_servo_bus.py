@@ -88,11 +88,12 @@ def test_present_position_moves_toward_the_goal_only_with_torque(torso, port):
     write(port, 1, 42, (3000).to_bytes(2, "little"))
     time.sleep(0.05)
     assert read_u16(port, 1, 56) == 1000  # torque off: the shaft stays
+    write(port, 1, 46, (1000).to_bytes(2, "little"))  # goal speed, steps/s
     write(port, 1, 40, b"\x01")
     time.sleep(0.1)
     midway = read_u16(port, 1, 56)
     assert 1000 < midway < 3000  # moving at a finite speed
-    time.sleep(1.0)
+    time.sleep(2.1)
     assert read_u16(port, 1, 56) == 3000
     assert torso.servo_registers(1)[66] == 0  # no longer moving
 
@@ -156,11 +157,11 @@ def test_supply_voltage_can_be_set_and_ramped(torso, port):
     assert transact(port, packet(1, READ, bytes([62, 1])), 7) == status(1, bytes([120]))
     torso.set_voltage(6, 95)
     assert transact(port, packet(6, READ, bytes([62, 1])), 7)[5] == 95
-    torso.ramp_voltage(0, 120, 0.4)
+    torso.ramp_voltage(0, 120, 1.0)
     first = [transact(port, packet(i, READ, bytes([62, 1])), 7)[5] for i in range(1, 8)]
     assert max(first) < 60
     assert transact(port, packet(1, READ, bytes([62, 1])), 7)[4] & 0x01  # voltage error bit while low
-    time.sleep(0.45)
+    time.sleep(1.05)
     assert [transact(port, packet(i, READ, bytes([62, 1])), 7)[5] for i in range(1, 8)] == [120] * 7
 
 
