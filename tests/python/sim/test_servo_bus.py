@@ -55,6 +55,9 @@ def test_split_coalesced_and_garbled_input_is_framed(port):
     os.write(port, bytes(bad))  # a servo ignores a packet whose checksum fails...
     assert silent(port)
     assert transact(port, ping2, 6) == status(2)  # ...and still answers the next one
+    os.write(port, b"\xff\xff\x01\x20\x03")  # a client that died early in a long packet
+    time.sleep(0.1)
+    assert transact(port, ping2, 6) == status(2)  # the stale half does not swallow the next packet
 
 
 def test_port_survives_the_client_closing_and_reopening_it(torso, port):
