@@ -362,6 +362,9 @@ PyObject* write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) noe
     static constexpr Signature<1> sig{"VelmoraPyControlLoop.write_raw_packet", {"data"}, 1};
     auto [data_o] = bind(sig, args, kwargs);
     auto packet = to_bytes(data_o, "data");
+    // From a log handler on the loop thread the reply could never come.
+    if (loop_of(self).on_loop_thread())
+      throw_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
     auto [tx, rx] = cl::make_reply_channel<cl::Bytes>();
     if (!queue(loop_of(self), cmd::WriteRawPacket{std::move(packet), std::move(tx)}))
       throw_runtime_error("channel closed");

@@ -113,8 +113,10 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names)));
   LoopContext ctx{std::move(hw), commands, cells, s.read_position_loop_period, s.allowed_retries, s.choice_seed};
   auto* failure = &loop->failure_;
+  auto* thread_id = &loop->loop_thread_id_;
   try {
-    loop->thread_ = std::thread([ctx = std::move(ctx), failure]() mutable {
+    loop->thread_ = std::thread([ctx = std::move(ctx), failure, thread_id]() mutable {
+      thread_id->store(std::this_thread::get_id());
       try {
         run(std::move(ctx));
       } catch (const std::exception& e) {
@@ -138,6 +140,7 @@ void VelmoraControlLoop::close() {
   // for ever.
   commands_->stop_accepting();
   commands_->nudge();
+  if (on_loop_thread()) return;  // the thread ends after its drain; another close joins it
   std::lock_guard lock(join_mutex_);
   if (!thread_.joinable()) return;
   thread_.join();
@@ -153,6 +156,8 @@ std::optional<ControlLoopStats> VelmoraControlLoop::get_stats() const {
 
 std::expected<Bytes, MotorError> VelmoraControlLoop::async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,
                                                                          std::uint8_t length) {
+  // On the loop thread the reply could only come after this call returned.
+  if (on_loop_thread()) return std::unexpected(MotorError::communication());
   auto [tx, rx] = make_reply_channel<Bytes>();
   if (!send(cmd::ReadRawBytes{id, addr, length, std::move(tx)})) return std::unexpected(MotorError::communication());
   auto reply = rx.recv_for(kReadRawBytesTimeout);

@@ -4,6 +4,7 @@
 // command queue. close() stops the thread after it has executed everything
 // queued, and waits for it.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -54,7 +55,11 @@ class VelmoraControlLoop {
   VelmoraControlLoop& operator=(const VelmoraControlLoop&) = delete;
 
   // Asks the loop to stop and waits for its thread; later calls do nothing.
+  // Called on the loop thread itself (from a log handler), it only asks.
   void close();
+  // True on the loop thread: code called back from it (a Python log handler)
+  // must not wait for the loop, which would wait for itself.
+  bool on_loop_thread() const { return std::this_thread::get_id() == loop_thread_id_.load(); }
 
   PositionResult get_last_position() const { return cells_->last_position.get(); }
   TorqueResult is_torque_enabled() const { return cells_->last_torque.get(); }
@@ -62,8 +67,14 @@ class VelmoraControlLoop {
   const NameIds& motor_name_id() const { return motor_name_id_; }
 
   // Queues a command, waiting while the queue is full; a stopped loop hands
-  // it back.
-  std::expected<void, MotorCommand> send(MotorCommand command) { return commands_->send(std::move(command)); }
+  // it back, and so does a full queue on the loop thread.
+  std::expected<void, MotorCommand> send(MotorCommand command) {
+    if (on_loop_thread()) {
+      bool would_block = false;
+      return commands_->try_send(std::move(command), would_block);
+    }
+    return commands_->send(std::move(command));
+  }
   std::expected<void, MotorCommand> try_send(MotorCommand command, bool& would_block) {
     return commands_->try_send(std::move(command), would_block);
   }
@@ -79,6 +90,7 @@ class VelmoraControlLoop {
   NameIds motor_name_id_;
   std::mutex join_mutex_;
   std::thread thread_;
+  std::atomic<std::thread::id> loop_thread_id_{};
   // Written by the loop thread before it ends, read after the join.
   std::optional<std::string> failure_;
 };

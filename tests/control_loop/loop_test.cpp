@@ -299,6 +299,34 @@ TEST(LoopShutdown, SendersThatNeverPauseCannotKeepCloseFromReturning) {
   EXPECT_EQ(executed, accepted.load());
 }
 
+TEST(LoopShutdown, CallsBackFromTheLoopThreadNeverWaitForItself) {
+  // A Python log handler runs on the loop thread; whatever it asks of the
+  // loop must not wait for the loop.
+  auto state = std::make_shared<FakeState>();
+  auto loop = start(state);
+  ASSERT_TRUE(loop);
+  std::atomic<int> refused{0};
+  std::atomic<bool> read_failed{false};
+  std::atomic<bool> done{false};
+  VelmoraControlLoop* raw = loop.get();
+  {
+    std::lock_guard lock(state->mutex);
+    state->on_read = [&, raw] {
+      if (done.exchange(true)) return;
+      for (int i = 0; i < 150; ++i) refused += raw->send(cmd::EnableNeck{true}) ? 0 : 1;
+      read_failed = !raw->async_read_raw_bytes(1, 2, 3).has_value();
+      raw->close();  // only asks
+    };
+  }
+  ASSERT_TRUE(eventually([&] { return done.load(); }));
+  loop->close();  // joins; the 100 accepted commands ran
+  EXPECT_EQ(refused.load(), 50);
+  EXPECT_TRUE(read_failed.load());
+  int executed = 0;
+  for (auto& c : state->snapshot()) executed += c == "enable_neck 1" ? 1 : 0;
+  EXPECT_EQ(executed, 100);
+}
+
 TEST(LoopShutdown, ThreadFailureReleasesSendersAndIsReportedOnClose) {
   auto state = std::make_shared<FakeState>();
   auto loop = start(state);
