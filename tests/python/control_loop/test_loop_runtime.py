@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from test_commands import eventually, parsed
+from test_loop_commands import eventually, parsed
 
 pytestmark = pytest.mark.needs_can
 
