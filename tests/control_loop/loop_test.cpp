@@ -217,7 +217,7 @@ TEST(LoopCycle, RawReadRetriesAndAnswersOnlyItsRequester) {
 TEST(LoopCycle, StatisticsBatchReadAndWriteSamplesPerPublication) {
   auto state = std::make_shared<FakeState>();
   auto s = settings();
-  s.stats_pub_period = 150ms;
+  s.stats_pub_period = 400ms;
   auto loop = start(state, s);
   ASSERT_TRUE(loop);
   ASSERT_TRUE(loop->send(cmd::EnableArms{true}));
@@ -227,7 +227,7 @@ TEST(LoopCycle, StatisticsBatchReadAndWriteSamplesPerPublication) {
   auto early = *loop->get_stats();
   EXPECT_TRUE(early.read_dt.empty());
   EXPECT_TRUE(early.write_dt.empty());
-  EXPECT_LT(early.period.front(), 0.004);  // the first tick is due at once
+  EXPECT_LT(early.period.front(), 0.005);  // the first tick is due at once, not a period later
 
   ASSERT_TRUE(eventually([&] { return !loop->get_stats()->read_dt.empty(); }));
   auto published = *loop->get_stats();
