@@ -142,18 +142,24 @@ def test_settings_written_while_locked_last_until_the_next_power_cycle(torso, po
     assert transact(port, packet(5, READ, bytes([21, 3])), 9) == status(5, bytes([50, 10, 3]))
 
 
-def test_reboot_answers_then_goes_silent_and_resets_ram(torso, port):
-    write(port, 3, 40, b"\x01")
-    write(port, 3, 55, b"\x00")
-    write(port, 3, 42, (2100).to_bytes(2, "little"))
-    assert transact(port, bytes.fromhex("FFFF030208F2"), 6) == status(3)
-    assert transact(port, packet(3, PING), 6, timeout=0.02) == b""  # still booting
-    assert transact(port, packet(4, PING), 6) == status(4)  # the others are not
-    time.sleep(0.06)
-    regs = torso.servo_registers(3)
-    assert (regs[40], regs[55]) == (0, 1)
-    assert regs[42:44] == regs[56:58]  # goal = present after power-up
-    assert transact(port, packet(3, PING), 6) == status(3)
+def test_reboot_answers_then_goes_silent_and_resets_ram():
+    from velmora_sim import VirtualTorso
+    with VirtualTorso(reboot_time=0.5) as torso:
+        port = open_port(torso.serial_device)
+        try:
+            write(port, 3, 40, b"\x01")
+            write(port, 3, 55, b"\x00")
+            write(port, 3, 42, (2100).to_bytes(2, "little"))
+            assert transact(port, bytes.fromhex("FFFF030208F2"), 6) == status(3)
+            assert transact(port, packet(3, PING), 6, timeout=0.02) == b""  # still booting
+            assert transact(port, packet(4, PING), 6) == status(4)  # the others are not
+            time.sleep(0.55)
+            regs = torso.servo_registers(3)
+            assert (regs[40], regs[55]) == (0, 1)
+            assert regs[42:44] == regs[56:58]  # goal = present after power-up
+            assert transact(port, packet(3, PING), 6) == status(3)
+        finally:
+            os.close(port)
 
 
 def test_supply_voltage_can_be_set_and_ramped(torso, port):
