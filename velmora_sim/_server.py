@@ -277,7 +277,7 @@ class Server:
 
     def cmd_info(self) -> dict:
         return {"serial_device": self.serial_device, "can_interface": self.can_interface,
-                "vcan_dir": self.vcan_dir, "pid": os.getpid()}
+                "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
 
     def cmd_close(self) -> None:
         self.running = False

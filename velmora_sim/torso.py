@@ -88,6 +88,8 @@ class VirtualTorso:
         self.can_interface: str = info["can_interface"]
         self.vcan_dir: str = info["vcan_dir"]
         self.pid: int = info["pid"]
+        # time.monotonic() of trace time 0: trace time t happened at trace_epoch + t in any process.
+        self.trace_epoch: float = info["trace_epoch"]
 
     # ---- lifecycle -----------------------------------------------------------
 

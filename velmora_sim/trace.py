@@ -39,6 +39,11 @@ class Trace:
             except (OSError, ValueError):
                 self._out = None  # the console or file went away; keep tracing to memory
 
+    @property
+    def epoch(self) -> float:
+        """The time.monotonic() reading that trace time 0 stands for (the clock is shared by all processes)."""
+        return self._t0
+
     def note(self, text: str) -> None:
         """An event that is not traffic: a fault switched on, a servo rebooting, a voltage change."""
         self.emit("--", "sim", "", text)

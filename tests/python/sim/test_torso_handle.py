@@ -95,6 +95,7 @@ def test_trace_decodes_both_buses_into_one_line_each(tmp_path):
     path = tmp_path / "trace.txt"
     with VirtualTorso(trace=path) as torso:
         fd = open_port(torso.serial_device)
+        sent_at = time.monotonic()
         try:
             transact(fd, packet(0xFE, 0x82, bytes([56, 2, 1, 2])), 16)
             transact(fd, packet(3, 0x03, bytes([42]) + (3000).to_bytes(2, "little")), 6)
@@ -104,6 +105,8 @@ def test_trace_decodes_both_buses_into_one_line_each(tmp_path):
             bus.send(Frame(0x001, bytes.fromhex("8A3C7FF0A33337FF")))
             assert bus.recv(0.5) is not None
         lines = torso.trace_lines()
+        first = torso.trace_epoch + float(lines[0].split()[0])
+        assert sent_at <= first < time.monotonic()  # trace times convert to this process's monotonic clock
         torso.clear_logs()
         assert torso.trace_lines() == [] and torso.serial_rx() == [] and torso.can_rx() == []
     written = path.read_text().splitlines()
