@@ -23,9 +23,13 @@ def _u16(value: int) -> bytes:
 
 
 def decode_offset(raw: int) -> int:
-    """The offset register in signed servo steps: bit 11 is the sign, bits 0-10 the magnitude."""
+    """The offset register in signed servo steps: bits 0-10 the magnitude, bit 11 the sign.
+
+    Only the pattern with bit 11 set and bits 12-15 clear is negative, the same
+    reading the controller applies, so both sides agree on every register value.
+    """
     magnitude = raw & 0x7FF
-    return -magnitude if raw & 0x800 else magnitude
+    return -magnitude if (raw & 0xF800) == 0x0800 else magnitude
 
 
 def encode_offset(steps: int) -> int:

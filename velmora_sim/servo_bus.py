@@ -156,6 +156,9 @@ class ServoBus:
                 reasons.append(f"servo {sid} unplugged")
             elif all(s.unplugged or now < s.silent_until for s in present):
                 reasons.append(f"servo {sid} rebooting")
+            if reasons and packet.instruction == ft.SYNC_READ:
+                reasons[-1] += ", later ids wait for it"
+                break
         return f" ({'; '.join(reasons)}: no answer)" if reasons else ""
 
     def _reply_bytes(self, servo: Servo, data: bytes) -> bytes:
@@ -227,7 +230,12 @@ class ServoBus:
         address, length = p[0], p[1]
         replies = []
         for sid in p[2:]:
-            for s in self._listening(sid, now):
+            # Each servo answers after the one before it in the list; behind a silent one the rest
+            # wait for a reply that never comes, so the client sees a time-out, not a stranger's reply.
+            listening = self._listening(sid, now)
+            if not listening:
+                break
+            for s in listening:
                 replies.append((s, s.read(address, length), address))
         if self.out_of_order > 0 and len(replies) > 1:
             self.out_of_order -= 1
