@@ -143,3 +143,17 @@ def test_wire_timing_on_the_can_bus():
             assert request(bus, 0x7FF, feedback_request(1)).can_id == 1
             # Request on the wire, the motor's latency, reply on the wire.
             assert time.monotonic() - started >= 2 * 111e-6 + 150e-6
+
+
+def test_documented_command_payloads_are_decoded_with_each_motors_ranges(neck_only_torso, bus):
+    # (motor, payload, position, kp, kd): the yaw and pitch examples, and one clamped to the range ends.
+    cases = [(1, "7FFF7FF0000007FF", 0.0, 0.0, 0.0),
+             (1, "8A3C7FF0A33337FF", 1.0, 20.0, 1.0),
+             (2, "7AE07FF0A33337FF", -0.5, 20.0, 1.0),
+             (3, "FFFF7FFFFF0007FF", 12.5, 500.0, 0.0)]
+    for motor, payload, position, kp, kd in cases:
+        assert request(bus, motor, bytes.fromhex(payload)).can_id == motor
+        state = neck_only_torso.motor_state(motor)
+        # One code step: 25/65535 rad, 500/4095 and 5/4095.
+        assert state["goal"] == pytest.approx(position, abs=4e-4)
+        assert state["kp"] == pytest.approx(kp, abs=0.13) and state["kd"] == pytest.approx(kd, abs=1.3e-3)
