@@ -235,6 +235,8 @@ class Server:
         A client that sends a packet needing no reply (a sync write) and then asks
         for the logs must find that packet in them.
         """
+        # The CAN hub forwards from a thread of this process: let it pass on what it holds first.
+        time.sleep(0)
         registered = {key.fd for key in self.sel.get_map().values()}
         sources = {fd: handler for fd, handler in ((self.master, self._on_serial), (self._can_fd, self._on_can))
                    if fd in registered}
