@@ -137,7 +137,7 @@ class Server:
         now = clock()
         while self._tasks and self._tasks[0][0] <= now:
             _, _, action = heapq.heappop(self._tasks)
-            action()
+            self._guarded(action)
 
     def serve(self) -> None:
         while self.running:
@@ -185,7 +185,7 @@ class Server:
             handler(*args)
         except Exception:
             text = traceback.format_exc()
-            self.trace.note("simulator fault, packet dropped: " + text.strip().splitlines()[-1])
+            self.trace.note("simulator fault, packet or reply dropped: " + text.strip().splitlines()[-1])
             print(f"velmora_sim: simulator fault:\n{text}", file=sys.stderr, flush=True)
 
     def inject_noise(self, data: bytes) -> None:
