@@ -236,3 +236,18 @@ def test_measured_values_are_read_only_from_the_bus_and_silence_is_explained(tor
     lines = torso.trace_lines()
     assert "(servo 2 unplugged, later ids wait for it: no answer)" in lines[-3]
     assert lines[-1].endswith("PING (servo 2 unplugged: no answer)")
+
+
+def test_deferred_write_action_and_factory_reset(torso, port):
+    REG_WRITE, ACTION, RESET = 0x04, 0x05, 0x06
+    goal = bytes([42]) + (1500).to_bytes(2, "little")
+    assert transact(port, packet(1, REG_WRITE, goal), 6) == status(1)
+    assert read_u16(port, 1, 42) == 2048  # held back...
+    os.write(port, packet(0xFE, ACTION))
+    assert silent(port)  # a broadcast gets no answer
+    assert read_u16(port, 1, 42) == 1500  # ...until the action
+    write(port, 2, 55, b"\x00")
+    write(port, 2, 21, bytes([50]))
+    assert transact(port, packet(2, RESET), 6) == status(2)
+    regs = torso.servo_registers(2)
+    assert (regs[5], regs[21], regs[55]) == (2, 32, 1)  # factory gains, same id, locked again
