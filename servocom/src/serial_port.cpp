@@ -12,6 +12,7 @@
 #include <limits>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "serial_baud.hpp"
 #include "unique_fd.hpp"
@@ -73,6 +74,8 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, un
                                                       std::chrono::milliseconds timeout) {
   if (baud == 0) return std::unexpected(open_error(path, "baud rate 0 is not a speed"));
   if (timeout.count() < 0) return std::unexpected(open_error(path, "the time-out must not be negative"));
+  // open() would stop at an embedded NUL and open some other device.
+  if (path.find('\0') != std::string::npos) return std::unexpected(open_error(path, "the path contains a NUL byte"));
   detail::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     const int err = errno;
@@ -98,11 +101,11 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, un
   };
   if (!make_raw(fd.get())) return fail("raw mode", errno);
   if (int err = detail::set_baud(fd.get(), baud); err != 0) return fail("baud rate " + std::to_string(baud), err);
-  return std::unique_ptr<SerialPort>(new SerialPort(fd.release(), path, timeout));
+  return std::unique_ptr<SerialPort>(new SerialPort(fd.release(), path, baud, timeout));
 }
 
-SerialPort::SerialPort(int fd, std::string path, std::chrono::milliseconds timeout)
-    : fd_(fd), path_(std::move(path)), timeout_(timeout) {}
+SerialPort::SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout)
+    : fd_(fd), path_(std::move(path)), baud_(baud), timeout_(timeout) {}
 
 SerialPort::~SerialPort() {
   // Exclusive mode outlives our descriptor while anyone else holds the
@@ -151,6 +154,25 @@ Result<void> SerialPort::write_all(std::span<const std::uint8_t> data) {
 }
 
 Result<void> SerialPort::drain() {
+  // tcdrain() alone has no time bound, and a stalled adapter would hang the
+  // caller. Wait first for the driver's output queue to empty, sleeping about
+  // as long as the queued bytes need on the wire, and give up after that time
+  // plus the write time-out; tcdrain() then waits only for the last bytes in
+  // the UART itself.
+  using std::chrono::steady_clock;
+  auto wire_time = [this](int bytes) {
+    // 10 bits a byte (8N1); at least a millisecond per sleep.
+    const auto us = static_cast<std::int64_t>(bytes) * 10'000'000 / static_cast<std::int64_t>(baud_);
+    return std::max(std::chrono::microseconds(us), std::chrono::microseconds(1000));
+  };
+  int queued = 0;
+  if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(io_error(path_, "drain", errno));
+  const auto deadline = steady_clock::now() + wire_time(queued) + timeout_;
+  while (queued > 0) {
+    if (steady_clock::now() >= deadline) return std::unexpected(timed_out());
+    std::this_thread::sleep_for(wire_time(queued));
+    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(io_error(path_, "drain", errno));
+  }
   if (::tcdrain(fd_) != 0) return std::unexpected(io_error(path_, "drain", errno));
   return {};
 }

@@ -250,5 +250,30 @@ TEST(SerialPort, FeetechTransactionOverAPseudoTerminal) {
   EXPECT_EQ(*r, (Bytes{0x00, 0x08}));
 }
 
+TEST(SerialPort, PathWithNulIsRefusedRatherThanTruncated) {
+  Pty pty;
+  std::string path = pty.path();
+  path.push_back('\0');
+  path += "x";
+  auto r = SerialPort::open(path);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), Error::Kind::Port);
+  EXPECT_NE(r.error().message().find("NUL"), std::string::npos) << r.error().message();
+  EXPECT_TRUE(open_or_fail(pty.path())) << "the device the truncated path names was not touched";
+}
+
+TEST(SerialPort, DrainReturnsOnceThePeerHasTheBytes) {
+  Pty pty;
+  auto port = open_or_fail(pty.path());
+  ASSERT_TRUE(port);
+  const Bytes packet{0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB};
+  ASSERT_TRUE(port->write_all(packet));
+  std::thread reader([&] { EXPECT_EQ(pty.receive(packet.size()), packet); });
+  const auto start = Clock::now();
+  EXPECT_TRUE(port->drain());
+  reader.join();
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
 }  // namespace
 }  // namespace servocom

@@ -20,7 +20,7 @@ class Port {
   virtual Result<void> read_exact(std::span<std::uint8_t> buf) = 0;
   // Writes every byte or fails with an Io error.
   virtual Result<void> write_all(std::span<const std::uint8_t> data) = 0;
-  // Waits until the output has been transmitted.
+  // Waits, within a bound, until the output has been transmitted.
   virtual Result<void> drain() = 0;
 };
 

@@ -31,9 +31,10 @@ class SerialPort final : public Port {
   const std::string& path() const { return path_; }
 
  private:
-  SerialPort(int fd, std::string path, std::chrono::milliseconds timeout);
+  SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout);
   int fd_;
   std::string path_;
+  unsigned baud_;
   std::chrono::milliseconds timeout_;
 };
 
