@@ -70,6 +70,11 @@ std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSet
   return {};
 }
 
+void report_failure(const std::string& what) {
+  if (log::enabled(log::Level::Error, log::kControlLoopTarget))
+    log::write(log::Level::Error, log::kControlLoopTarget, "Failed to join control loop thread: \"" + what + "\"");
+}
+
 }  // namespace
 
 std::optional<std::string> invalid_settings(const LoopSettings& settings) {
@@ -112,18 +117,19 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   auto cells = std::make_shared<SharedCells>(std::move(*first), torque, s.stats_pub_period);
   std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names)));
   LoopContext ctx{std::move(hw), commands, cells, s.read_position_loop_period, s.allowed_retries, s.choice_seed};
-  auto* failure = &loop->failure_;
-  auto* thread_id = &loop->loop_thread_id_;
   try {
-    loop->thread_ = std::thread([ctx = std::move(ctx), failure, thread_id]() mutable {
-      thread_id->store(std::this_thread::get_id());
+    loop->thread_ = std::thread([ctx = std::move(ctx), record = loop->thread_record_]() mutable {
+      record->id.store(std::this_thread::get_id());
       try {
         run(std::move(ctx));
       } catch (const std::exception& e) {
-        *failure = e.what();
+        record->failure = e.what();
       } catch (...) {
-        *failure = "Any { .. }";
+        record->failure = "Any { .. }";
       }
+      // A later thread may be given this id once this one is joined.
+      record->id.store(std::thread::id{});
+      if (record->orphaned && record->failure) report_failure(*record->failure);
     });
   } catch (const std::system_error&) {
     throw std::runtime_error("failed to spawn thread");
@@ -131,7 +137,16 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   return loop;
 }
 
-VelmoraControlLoop::~VelmoraControlLoop() { close(); }
+VelmoraControlLoop::~VelmoraControlLoop() {
+  close();
+  // Dropped on its own thread, which cannot join itself: the thread finishes
+  // its drain unowned and reports its own failure, if any.
+  std::lock_guard lock(join_mutex_);
+  if (thread_.joinable()) {
+    thread_record_->orphaned = true;
+    thread_.detach();
+  }
+}
 
 void VelmoraControlLoop::close() {
   cells_->stop_flag.set(true);
@@ -144,9 +159,7 @@ void VelmoraControlLoop::close() {
   std::lock_guard lock(join_mutex_);
   if (!thread_.joinable()) return;
   thread_.join();
-  if (failure_ && log::enabled(log::Level::Error, log::kControlLoopTarget)) {
-    log::write(log::Level::Error, log::kControlLoopTarget, "Failed to join control loop thread: \"" + *failure_ + "\"");
-  }
+  if (thread_record_->failure) report_failure(*thread_record_->failure);
 }
 
 std::optional<ControlLoopStats> VelmoraControlLoop::get_stats() const {

@@ -59,7 +59,7 @@ class VelmoraControlLoop {
   void close();
   // True on the loop thread: code called back from it (a Python log handler)
   // must not wait for the loop, which would wait for itself.
-  bool on_loop_thread() const { return std::this_thread::get_id() == loop_thread_id_.load(); }
+  bool on_loop_thread() const { return std::this_thread::get_id() == thread_record_->id.load(); }
 
   PositionResult get_last_position() const { return cells_->last_position.get(); }
   TorqueResult is_torque_enabled() const { return cells_->last_torque.get(); }
@@ -82,17 +82,27 @@ class VelmoraControlLoop {
   std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t addr, std::uint8_t length);
 
  private:
+  // What the loop thread tells about itself. The thread co-owns it and never
+  // touches the loop object, so a loop dropped on its own thread (the last
+  // reference let go in a log handler) leaves the thread nothing dangling.
+  struct ThreadRecord {
+    std::atomic<std::thread::id> id{};
+    // Written by the thread just before it ends; read after the join, or by
+    // the thread itself once nobody will join it.
+    std::optional<std::string> failure;
+    // Set on the loop thread only (by the loop's destructor running there).
+    bool orphaned = false;
+  };
+
   VelmoraControlLoop(std::shared_ptr<MotorCommandQueue> commands, std::shared_ptr<SharedCells> cells, NameIds names)
       : commands_(std::move(commands)), cells_(std::move(cells)), motor_name_id_(std::move(names)) {}
 
   std::shared_ptr<MotorCommandQueue> commands_;
   std::shared_ptr<SharedCells> cells_;
   NameIds motor_name_id_;
+  const std::shared_ptr<ThreadRecord> thread_record_ = std::make_shared<ThreadRecord>();
   std::mutex join_mutex_;
   std::thread thread_;
-  std::atomic<std::thread::id> loop_thread_id_{};
-  // Written by the loop thread before it ends, read after the join.
-  std::optional<std::string> failure_;
 };
 
 }  // namespace velmora::control_loop

@@ -3,9 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "common/log.hpp"
 #include "control_loop/control_loop.hpp"
 #include "fake_hardware.hpp"
 
@@ -43,6 +49,33 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 2000ms) {
     std::this_thread::sleep_for(2ms);
   }
   return pred();
+}
+
+struct CapturingSink : log::Sink {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  bool enabled(log::Level, std::string_view) noexcept override { return true; }
+  void write(log::Level, std::string_view, std::string_view message, const char*, unsigned) noexcept override {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(message);
+  }
+  bool has(const std::string& line) {
+    std::lock_guard lock(mutex);
+    return std::ranges::find(lines, line) != lines.end();
+  }
+};
+
+CapturingSink& sink() {
+  static CapturingSink s;
+  static const bool installed = log::set_sink(&s);
+  (void)installed;
+  return s;
+}
+
+// How a test sees the loop thread gone when nobody can join it: the thread
+// releases the controller as the last thing the loop does.
+bool hardware_released(const std::shared_ptr<FakeState>& state) {
+  return eventually([&] { return state.use_count() == 1; });
 }
 
 TEST(LoopStartup, ReportsEachHardwareProblem) {
@@ -343,7 +376,56 @@ TEST(LoopShutdown, ThreadFailureReleasesSendersAndIsReportedOnClose) {
   });
   filler.join();
   EXPECT_FALSE(loop->send(cmd::EnableNeck{true}));
+  auto& log = sink();
   loop->close();
+  EXPECT_TRUE(log.has("Failed to join control loop thread: \"broken invariant\""));
+}
+
+TEST(LoopShutdown, DroppedOnItsOwnThreadTheLoopStillDrainsAndEnds) {
+  // A log handler may hold the last reference: the loop then goes away on its
+  // own thread, which cannot join itself.
+  auto state = std::make_shared<FakeState>();
+  auto owner = start(state);
+  ASSERT_TRUE(owner);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> dropped{false};
+  std::atomic<int> accepted{0};
+  {
+    std::lock_guard lock(state->mutex);
+    state->on_read = [&] {
+      if (entered.exchange(true)) return;
+      for (int i = 0; i < 3; ++i) accepted += owner->send(cmd::EnableNeck{true}) ? 1 : 0;
+      owner.reset();
+      dropped = true;
+    };
+  }
+  ASSERT_TRUE(eventually([&] { return dropped.load(); }));
+  ASSERT_TRUE(hardware_released(state));
+  EXPECT_EQ(accepted.load(), 3);
+  int executed = 0;
+  for (auto& c : state->snapshot()) executed += c == "enable_neck 1" ? 1 : 0;
+  EXPECT_EQ(executed, 3);
+}
+
+TEST(LoopShutdown, AThreadNobodyJoinsReportsItsOwnFailure) {
+  auto& log = sink();
+  auto state = std::make_shared<FakeState>();
+  auto owner = start(state);
+  ASSERT_TRUE(owner);
+  std::atomic<bool> entered{false};
+  std::atomic<bool> dropped{false};
+  {
+    std::lock_guard lock(state->mutex);
+    state->on_read = [&] {
+      if (entered.exchange(true)) return;
+      owner.reset();
+      dropped = true;
+      throw std::runtime_error("failed after the drop");
+    };
+  }
+  ASSERT_TRUE(eventually([&] { return dropped.load(); }));
+  ASSERT_TRUE(hardware_released(state));
+  EXPECT_TRUE(eventually([&] { return log.has("Failed to join control loop thread: \"failed after the drop\""); }));
 }
 
 TEST(LoopCycle, AFloodOfCommandsDoesNotStarveThePositionReads) {
