@@ -70,9 +70,39 @@ std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSet
   return {};
 }
 
-void report_failure(const std::string& what) {
+// A failure message as the join report shows it: quoted, with quotes,
+// backslashes and control characters escaped.
+std::string quoted(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (u < 0x20 || u == 0x7f) {
+          out += "\\u{";
+          if (u >= 0x10) out += kHex[u >> 4];
+          out += kHex[u & 0xf];
+          out += '}';
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// `failure` is already in its report form (a quoted message, or the marker
+// of a failure that carries none).
+void report_failure(const std::string& failure) {
   if (log::enabled(log::Level::Error, log::kControlLoopTarget))
-    log::write(log::Level::Error, log::kControlLoopTarget, "Failed to join control loop thread: \"" + what + "\"");
+    log::write(log::Level::Error, log::kControlLoopTarget, "Failed to join control loop thread: " + failure);
 }
 
 }  // namespace
@@ -123,7 +153,7 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
       try {
         run(std::move(ctx));
       } catch (const std::exception& e) {
-        record->failure = e.what();
+        record->failure = quoted(e.what());
       } catch (...) {
         record->failure = "Any { .. }";
       }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
@@ -379,6 +380,26 @@ TEST(LoopShutdown, ThreadFailureReleasesSendersAndIsReportedOnClose) {
   auto& log = sink();
   loop->close();
   EXPECT_TRUE(log.has("Failed to join control loop thread: \"broken invariant\""));
+}
+
+TEST(LoopShutdown, ThreadFailureIsReportedInDebugForm) {
+  auto& log = sink();
+  auto fail_with = [](std::function<void()> thrower) {
+    auto state = std::make_shared<FakeState>();
+    auto loop = start(state);
+    if (!loop) return;
+    {
+      std::lock_guard lock(state->mutex);
+      state->on_read = thrower;
+    }
+    EXPECT_TRUE(hardware_released(state));  // the thread has ended
+    loop->close();
+  };
+  // A message is quoted and escaped; a failure without one is opaque.
+  fail_with([] { throw std::runtime_error("bad \"id\"\\\n"); });
+  EXPECT_TRUE(log.has("Failed to join control loop thread: \"bad \\\"id\\\"\\\\\\n\""));
+  fail_with([] { throw 42; });
+  EXPECT_TRUE(log.has("Failed to join control loop thread: Any { .. }"));
 }
 
 TEST(LoopShutdown, DroppedOnItsOwnThreadTheLoopStillDrainsAndEnds) {
