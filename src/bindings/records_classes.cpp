@@ -85,7 +85,9 @@ PyObject* torso_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     auto nose = to_f64_list(nose_o, "nose");
     auto neck = to_f64_list(neck_o, "neck");
     if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
-      throw_runtime_error("Each arm must have 2 positions, nose must have 3, neck must have 3.");
+      // A wrong length is the caller's argument error, not a failure of the robot.
+      PyErr_SetString(PyExc_ValueError, "Each arm must have 2 positions, nose must have 3, neck must have 3.");
+      throw_error_already_set();
     }
     VelmoraTorsoPosition p;
     std::copy(left.begin(), left.end(), p.left_arm.begin());

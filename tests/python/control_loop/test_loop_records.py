@@ -27,7 +27,7 @@ def test_torso_position_holds_copies_of_its_lists():
 
 @pytest.mark.parametrize("lengths", [(1, 2, 3, 3), (2, 2, 3, 4), (2, 3, 3, 3), (0, 0, 0, 0)])
 def test_torso_position_rejects_wrong_lengths_together(lengths):
-    with pytest.raises(RuntimeError) as e:
+    with pytest.raises(ValueError) as e:
         vmc.VelmoraTorsoPosition(*[[0.0] * n for n in lengths])
     assert str(e.value) == "Each arm must have 2 positions, nose must have 3, neck must have 3."
 
