@@ -8,7 +8,9 @@
 
 #include "bindings/motor_controller_class.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -250,7 +252,14 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
     std::array<double, 3> goals = to_f64_array<3>(position_o, "position");
     // Clamp warnings reach Python logging: emit them before taking the lock.
     // Clamping again inside the operation changes nothing and warns no more.
-    for (std::size_t i = 0; i < goals.size(); ++i) goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
+    // A goal that is not a number gets the whole command refused, so the
+    // others are left for the operation too: no warning for a command that is
+    // never sent.
+    if (std::none_of(goals.begin(), goals.end(), [](double g) { return std::isnan(g); })) {
+      for (std::size_t i = 0; i < goals.size(); ++i) {
+        goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
+      }
+    }
     const auto reported = value_or_raise(locked(self, [&](auto& c) { return c.set_neck_position(goals); }));
     return py_float_list(reported);
   });

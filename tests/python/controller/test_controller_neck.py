@@ -49,6 +49,11 @@ def test_a_goal_that_is_not_a_number_is_refused_before_sending(ctl, torso, caplo
         ctl.set_neck_position([0.0, math.nan, 0.0])
     with pytest.raises(RuntimeError, match=r"^set_neck_yaw_position: goal is not a number$"):
         ctl.set_neck_yaw_position(float("nan"))
+    # The other goals are out of range, but the command is refused as a whole:
+    # no clamp warning for a command that never goes out.
+    caplog.set_level(logging.WARNING, logger=CONTROLLER_LOGGER)
+    with pytest.raises(RuntimeError, match=r"^set_neck_position: neck_roll goal is not a number$"):
+        ctl.set_neck_position([10.0, -1.0, math.nan])
     assert torso.can_rx() == []
     assert controller_records(caplog) == []
 
