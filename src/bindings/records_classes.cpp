@@ -46,9 +46,14 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type) {
   return 0;
 }
 
-// A sequence of any length, each element converted as a float.
+// A sequence of any length, each element converted as a float. A str is
+// refused as a whole, like every variable-length list of the module.
 std::vector<double> to_f64_list(PyObject* obj, const char* param) {
-  if (PySequence_Check(obj) == 0 || PyUnicode_Check(obj) != 0) {
+  if (PyUnicode_Check(obj) != 0) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    detail::fail_argument(param);
+  }
+  if (PySequence_Check(obj) == 0) {
     PyRef name = check(PyType_GetQualName(Py_TYPE(obj)));
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", name.get());
     detail::fail_argument(param);

@@ -37,6 +37,8 @@ def test_torso_position_argument_errors_name_the_argument():
         vmc.VelmoraTorsoPosition([0, 0], [0, 0], 5, [0, 0, 0])
     with pytest.raises(TypeError, match=r"^argument 'neck': "):
         vmc.VelmoraTorsoPosition([0, 0], [0, 0], [0, 0, 0], ["a", 0, 0])
+    with pytest.raises(TypeError, match=r"^argument 'left_arm': Can't extract `str` to `Vec`$"):
+        vmc.VelmoraTorsoPosition("ab", [0, 0], [0, 0, 0], [0, 0, 0])
     with pytest.raises(TypeError):
         vmc.VelmoraTorsoPosition([0, 0], [0, 0], [0, 0, 0])
 
