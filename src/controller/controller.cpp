@@ -1,5 +1,6 @@
 #include "controller/controller.hpp"
 
+#include <source_location>
 #include <thread>
 
 #include "common/log.hpp"
@@ -38,7 +39,10 @@ std::string servo_name(std::uint8_t id) {
   return "unknown";
 }
 
-void warn(const std::string& message) { log::write(log::Level::Warn, log::kControllerTarget, message); }
+// The record carries the caller's source line, not this helper's.
+void warn(const std::string& message, std::source_location where = std::source_location::current()) {
+  log::write(log::Level::Warn, log::kControllerTarget, message, where);
+}
 
 }  // namespace
 

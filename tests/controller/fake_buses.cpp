@@ -26,10 +26,10 @@ double offset_radians(std::uint16_t raw) {
 class CaptureSink final : public log::Sink {
  public:
   bool enabled(log::Level, std::string_view) noexcept override { return true; }
-  void write(log::Level level, std::string_view target, std::string_view message, const char*,
-             unsigned) noexcept override {
+  void write(log::Level level, std::string_view target, std::string_view message, const char* file,
+             unsigned line) noexcept override {
     std::lock_guard lock(mutex);
-    records.push_back({level, std::string(target), std::string(message)});
+    records.push_back({level, std::string(target), std::string(message), file != nullptr ? file : "", line});
   }
   std::mutex mutex;
   std::vector<LogRecord> records;

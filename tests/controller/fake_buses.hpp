@@ -118,6 +118,8 @@ struct LogRecord {
   log::Level level;
   std::string target;
   std::string message;
+  std::string file;
+  unsigned line = 0;
 };
 // Records written since the last call (installs the capture sink on first use).
 std::vector<LogRecord> take_log();

@@ -66,6 +66,11 @@ TEST(Reboot, TimesOutNamingTheServosThatStayedSilent) {
   ASSERT_EQ(records.size(), 9u);
   EXPECT_EQ(records[7].message, "Motor nose_top (id=5) did not respond after reboot within timeout");
   EXPECT_EQ(records[8].message, "Motor nose_left (id=6) did not respond after reboot within timeout");
+  // Each record names the statement that logged it, not a shared helper.
+  EXPECT_NE(records[0].file.find("controller.cpp"), std::string::npos);
+  EXPECT_EQ(records[0].line, records[6].line);
+  EXPECT_EQ(records[7].line, records[8].line);
+  EXPECT_NE(records[0].line, records[7].line);
 }
 
 TEST(Reboot, StopsAtTheFirstInstructionThatCannotBeSent) {
