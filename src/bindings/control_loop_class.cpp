@@ -99,6 +99,17 @@ std::expected<cl::Bytes, cl::MotorError> read_raw_unlocked(PyObject* self, std::
 
 // ---- constructor and lifetime ----
 
+// The loop keeps its durations in nanoseconds and adds them to clock
+// readings, so a timedelta of centuries would wrap around. Anything beyond a
+// century is held at a century: no wait of a running loop gets that far.
+constexpr std::chrono::nanoseconds kLongestDuration = std::chrono::hours(24) * 365 * 100;
+
+std::chrono::nanoseconds to_loop_duration(PyObject* obj, const char* param) {
+  const std::chrono::microseconds given = to_duration(obj, param);
+  if (given >= std::chrono::duration_cast<std::chrono::microseconds>(kLongestDuration)) return kLongestDuration;
+  return given;
+}
+
 PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     static constexpr Signature<6> sig{"VelmoraPyControlLoop.__new__",
@@ -108,12 +119,12 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     auto [port_o, period_o, can_o, retries_o, stats_o, voltage_o] = bind(sig, args, kwargs);
     cl::LoopSettings s;
     s.serialport = convert_optional(port_o, "serialport", to_str);
-    s.read_position_loop_period = to_duration(period_o, "read_position_loop_period");
+    s.read_position_loop_period = to_loop_duration(period_o, "read_position_loop_period");
     s.can_bus = convert_or(can_o, "can_bus", to_str, std::string("can0"));
     s.allowed_retries = convert_or(retries_o, "allowed_retries", to_u64, std::uint64_t{5});
-    s.stats_pub_period = convert_optional(stats_o, "stats_pub_period", to_duration);
-    s.voltage_rampup_timeout =
-        convert_or(voltage_o, "voltage_rampup_timeout", to_duration, std::chrono::microseconds(30'000'000));
+    s.stats_pub_period = convert_optional(stats_o, "stats_pub_period", to_loop_duration);
+    s.voltage_rampup_timeout = convert_or(voltage_o, "voltage_rampup_timeout", to_loop_duration,
+                                          std::chrono::nanoseconds(std::chrono::seconds(30)));
     if (auto why = cl::invalid_settings(s)) throw_runtime_error(*why);
 
     auto created = VelmoraControlLoop::create(std::move(s), cl::open_controller_hardware);

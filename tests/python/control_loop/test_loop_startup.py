@@ -99,3 +99,22 @@ def test_settings_that_cannot_run_are_refused_up_front(torso):
     with pytest.raises(RuntimeError, match="^allowed_retries must be at least 1$"):
         vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, allowed_retries=0)
     assert torso.serial_rx() == []  # refused before touching the bus
+
+
+def test_durations_of_centuries_are_taken_as_very_long_waits(torso, neck_only_torso):
+    ages = datetime.timedelta(days=365 * 1000)
+    loop = vmc.VelmoraPyControlLoop(None, ages, neck_only_torso.can_interface)
+    try:
+        assert loop.get_last_position().timestamp > 0  # one reading now, the next one never
+    finally:
+        loop.close()
+    loop = vmc.VelmoraPyControlLoop(None, ms(5), neck_only_torso.can_interface, stats_pub_period=ages)
+    try:
+        time.sleep(0.1)
+        stats = loop.get_stats()
+        assert len(stats.period) >= 3 and stats.read_dt == []  # nothing published yet
+    finally:
+        loop.close()
+    torso.ramp_voltage(90, 120, 0.3)
+    loop = vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, voltage_rampup_timeout=ages)
+    loop.close()
