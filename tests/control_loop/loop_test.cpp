@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/log.hpp"
+#include "control_loop/command_exec.hpp"
 #include "control_loop/control_loop.hpp"
 #include "fake_hardware.hpp"
 
@@ -246,6 +247,23 @@ TEST(LoopCycle, RawReadRetriesAndAnswersOnlyItsRequester) {
   auto [tx, rx] = make_reply_channel<Bytes>();
   ASSERT_TRUE(loop->send(cmd::WriteRawPacket{{1, 2, 3}, std::move(tx)}));
   EXPECT_EQ(rx.recv(), (Bytes{3, 2, 1}));
+}
+
+TEST(LoopCycle, ARequesterThatStoppedWaitingFailsOnlyTheRawPacket) {
+  auto state = std::make_shared<FakeState>();
+  testing::FakeHardware hw(state);
+  Cell<TorqueResult> torque(false);
+  auto gone = [] {
+    auto [tx, rx] = make_reply_channel<Bytes>();
+    return std::move(tx);  // the requester's end is dropped here
+  };
+  // The read itself went well: the command succeeds (and counts in write_dt).
+  EXPECT_TRUE(handle_command(hw, torque, cmd::ReadRawBytes{4, 21, 3, gone()}, 1));
+  // A raw packet's reply that cannot be delivered is the command's failure.
+  auto packet = handle_command(hw, torque, cmd::WriteRawPacket{{1, 2, 3}, gone()}, 1);
+  EXPECT_FALSE(packet);
+  auto calls = state->snapshot();
+  EXPECT_EQ(std::ranges::count(calls, std::string("write_raw_packet")), 1) << ::testing::PrintToString(calls);
 }
 
 TEST(LoopCycle, StatisticsBatchReadAndWriteSamplesPerPublication) {
