@@ -179,12 +179,15 @@ def test_set_all_goal_positions_needs_a_position_record(torso, make_loop):
 def test_statistics(torso, make_loop):
     import datetime
 
-    loop = make_loop(torso, period_ms=5, stats_pub_period=datetime.timedelta(milliseconds=50))
+    # A 50 ms period keeps "due at once" apart from "a period later" even on a
+    # busy machine; the command's sample arrives with a later publication than
+    # the first read samples when the neck's mode switch takes a while.
+    loop = make_loop(torso, period_ms=50, stats_pub_period=datetime.timedelta(milliseconds=20))
     loop.enable_neck(True)
-    eventually(lambda: len(loop.get_stats().read_dt) > 0)
+    eventually(lambda: len(loop.get_stats().read_dt) > 0 and len(loop.get_stats().write_dt) > 0)
     stats = loop.get_stats()
     assert len(stats.period) >= len(stats.read_dt)
-    assert stats.write_dt and all(s > 0 for s in stats.write_dt)
-    assert stats.period[0] < 0.005  # the first tick is due at once, not a period later
+    assert all(s > 0 for s in stats.write_dt)
+    assert stats.period[0] < 0.025  # the first tick is due at once, not a period later
     assert all(s >= 0 for s in stats.period + stats.read_dt)
     assert repr(stats).startswith("ControlLoopStats(period=~")
