@@ -77,6 +77,15 @@ auto locked(PyObject* self, Op&& op) {
   }
 }
 
+// A poisoned object refuses before anything else happens, the neck setters'
+// early clamp warnings included.
+void refuse_if_poisoned(PyObject* self) {
+  State& st = state_of(self);
+  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
+  std::lock_guard lock(st.mutex);
+  if (st.poisoned) throw_runtime_error(kLockFailed);
+}
+
 // The operation's value, or RuntimeError with its display text.
 template <class T>
 T value_or_raise(controller::Result<T>&& result) {
@@ -250,6 +259,7 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
     static constexpr Signature<1> sig{"VelmoraMotorController.set_neck_position", {"position"}, 1};
     auto [position_o] = bind(sig, args, kwargs);
     std::array<double, 3> goals = to_f64_array<3>(position_o, "position");
+    refuse_if_poisoned(self);
     // Clamp warnings reach Python logging: emit them before taking the lock.
     // Clamping again inside the operation changes nothing and warns no more.
     // A goal that is not a number gets the whole command refused, so the
@@ -268,7 +278,9 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
 PyRef set_one_neck_joint(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, std::size_t index) {
   const Signature<1> sig{name, {"position"}, 1};
   auto [position_o] = bind(sig, args, kwargs);
-  const double goal = VelmoraMotorController::clamp_neck_position(index, to_f64(position_o, "position"));
+  const double requested = to_f64(position_o, "position");
+  refuse_if_poisoned(self);
+  const double goal = VelmoraMotorController::clamp_neck_position(index, requested);
   return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(index, goal); })));
 }
 
