@@ -15,11 +15,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "../vcan/preload_fixture.hpp"
 #include "motorcom/socketcan_backend.hpp"
 
 namespace {
@@ -31,30 +31,8 @@ using motorcom::CanId;
 using motorcom::SocketCanTransport;
 using Bytes = std::vector<std::uint8_t>;
 
-bool preload_active() {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    if (line.find("libvelmora_vcan.so") != std::string::npos) return true;
-  }
-  return false;
-}
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using vcan_test::Fd;
+using vcan_test::preload_active;
 
 Bytes classic(std::uint32_t word, Bytes data) {
   can_frame f{};
