@@ -6,21 +6,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 JOBS=$(nproc)
-PY=${PYTHON:-python3}
+. "$ROOT/tools/venv.sh"
 
 step() { printf '\n=== %s\n' "$*"; }
 
 step "installing build and test dependencies"
-if ! dpkg -s libgtest-dev libgmock-dev >/dev/null 2>&1; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev libgmock-dev cmake ninja-build g++ >/dev/null
+if ! dpkg -s libgtest-dev libgmock-dev >/dev/null 2>&1 || ! command -v c++ >/dev/null 2>&1; then
+  apt_install libgtest-dev libgmock-dev cmake ninja-build g++
 fi
-$PY -m pip install -q --disable-pip-version-check "scikit-build-core>=0.8" "cmake>=3.24" ninja "pytest>=7" "hypothesis>=6"
+use_project_venv "$ROOT"
+"$PY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.8" "cmake>=3.24" ninja "pytest>=7" "hypothesis>=6" numpy
 
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$(command -v $PY)" "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 
@@ -39,10 +38,10 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build/tsan --output-on-failure -j "$JOBS" -L threaded
 
 step "installing the module (pip install .)"
-$PY -m pip install -q --disable-pip-version-check --no-build-isolation .
+install_project "$ROOT" --no-build-isolation
 
 step "Python tests against the virtual torso"
 cd "$ROOT/tests/python"
 export VELMORA_TESTMOD_DIR="$ROOT/build/tests/python_testmod"
-PRELOAD=$($PY -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
-LD_PRELOAD="$PRELOAD" $PY -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
+PRELOAD=$("$PY" -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
+LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
