@@ -13,10 +13,12 @@ The arms and the nose are left with torque on at their zero pose, the neck enabl
 from __future__ import annotations
 
 import argparse
+import io
 import logging
 import os
 import sys
 import time
+from collections.abc import Sequence
 
 from velmora_motor_controller import VelmoraMotorController
 
@@ -25,7 +27,7 @@ SERVO_NAMES = ["left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_y
 NECK_NAMES = ["neck_yaw", "neck_pitch", "neck_roll"]
 
 
-def parse_args(argv):
+def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--serial", default=os.environ.get("VELMORA_SERIAL"),
                    help="serial device of the servo bus (default: $VELMORA_SERIAL)")
@@ -38,15 +40,16 @@ def parse_args(argv):
     return args
 
 
-def show(title, names, values, unit="rad"):
+def show(title: str, names: Sequence[str], values: Sequence[float], unit: str = "rad") -> None:
     print(f"{title}:")
     for name, value in zip(names, values):
         print(f"  {name:<16} {value:+.4f} {unit}")
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
-    sys.stdout.reconfigure(line_buffering=True)  # keep prints and log lines in order
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(line_buffering=True)  # keep prints and log lines in order
     # The controller reports clamped neck goals as warnings on this logger.
     logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
 

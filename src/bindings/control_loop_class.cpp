@@ -12,6 +12,7 @@
 #include "bindings/core/gil.hpp"
 #include "bindings/core/log_bridge.hpp"
 #include "bindings/core/py_ref.hpp"
+#include "bindings/lifecycle.hpp"
 #include "bindings/records_classes.hpp"
 #include "control_loop/control_loop.hpp"
 #include "control_loop/controller_hardware.hpp"
@@ -67,6 +68,7 @@ void close_live_loops() {
 struct LoopObject {
   PyObject_HEAD
   Loop loop;
+  DeviceNames devices;  // for the repr
 };
 
 VelmoraControlLoop& loop_of(PyObject* self) { return *reinterpret_cast<LoopObject*>(self)->loop; }
@@ -127,6 +129,7 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
                                           std::chrono::nanoseconds(std::chrono::seconds(30)));
     if (auto why = cl::invalid_settings(s)) throw_runtime_error(*why);
 
+    DeviceNames devices{s.serialport, s.can_bus};
     auto created = VelmoraControlLoop::create(std::move(s), cl::open_controller_hardware);
     if (!created) throw_runtime_error(created.error().message());
     Loop loop(std::move(*created));
@@ -137,6 +140,7 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
       throw_error_already_set();
     }
     std::construct_at(&reinterpret_cast<LoopObject*>(raw)->loop, loop);
+    std::construct_at(&reinterpret_cast<LoopObject*>(raw)->devices, std::move(devices));
     track(loop);
     return PyRef::steal(raw);
   });
@@ -149,6 +153,7 @@ void loop_dealloc(PyObject* self) noexcept {
     {
       Loop loop = std::move(obj->loop);
       std::destroy_at(&obj->loop);
+      std::destroy_at(&obj->devices);
       // Dropping the object closes the loop exactly like close().
       if (loop) {
         ReleaseGil unlocked;
@@ -165,6 +170,26 @@ PyObject* loop_close(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
     close_unlocked(loop_of(self));
     return py_none();
+  });
+}
+
+// The context-manager protocol and the repr. A closed loop stays usable as
+// close() leaves it (its readers keep answering), so entering one is no error.
+
+PyObject* loop_enter(PyObject* self, PyObject*) noexcept { return guarded([&] { return PyRef::borrow(self); }); }
+
+PyObject* loop_exit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    bind_exit_arguments("VelmoraPyControlLoop.__exit__", args, kwargs);
+    close_unlocked(loop_of(self));
+    return py_none();
+  });
+}
+
+PyObject* loop_repr(PyObject* self) noexcept {
+  return guarded([&] {
+    auto* obj = reinterpret_cast<LoopObject*>(self);
+    return device_repr("VelmoraPyControlLoop", obj->devices, obj->loop->is_open());
   });
 }
 
@@ -438,6 +463,9 @@ PyMethodDef g_methods[] = {
     {"async_write_pid_gains", VELMORA_KW(async_write_pid_gains),
      "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."},
     {"write_raw_packet", VELMORA_KW(write_raw_packet), "write_raw_packet($self, data)\n--\n\n"},
+    {"__enter__", VELMORA_NOARGS(loop_enter), "__enter__($self)\n--\n\nReturn the loop itself."},
+    {"__exit__", VELMORA_KW(loop_exit),
+     "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the loop, also when the block raised."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -449,6 +477,7 @@ PyType_Slot g_slots[] = {
                                   "allowed_retries=5, stats_pub_period=None, voltage_rampup_timeout=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(loop_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(loop_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(loop_repr)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

@@ -5,6 +5,10 @@
 // Python code runs while the controller lock is held: the only log records the
 // operations reachable from here emit are neck clamp warnings, and those are
 // produced before the lock is taken.
+//
+// close() ends the object's use of the hardware for good: it destroys the
+// controller (closing both buses and releasing the serial port's lock) and
+// every later method raises "controller is closed".
 
 #include "bindings/motor_controller_class.hpp"
 
@@ -19,7 +23,9 @@
 
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
+#include "bindings/core/gil.hpp"
 #include "bindings/core/py_ref.hpp"
+#include "bindings/lifecycle.hpp"
 #include "controller/controller.hpp"
 #include "controller/narrow.hpp"
 
@@ -29,6 +35,7 @@ namespace {
 using controller::VelmoraMotorController;
 
 constexpr const char* kLockFailed = "Failed to lock motor controller";
+constexpr const char* kClosed = "controller is closed";
 
 struct State {
   std::mutex mutex;
@@ -36,7 +43,11 @@ struct State {
   // refused instead of deadlocking on the mutex.
   std::atomic<std::thread::id> owner{};
   bool poisoned = false;
+  // Null once closed.
   std::unique_ptr<VelmoraMotorController> controller;
+  // For the repr, which must not wait for an operation in progress.
+  DeviceNames devices;
+  std::atomic<bool> open{true};
 };
 
 struct ControllerObject {
@@ -64,6 +75,10 @@ auto locked(PyObject* self, Op&& op) {
   State& st = state_of(self);
   if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
   std::unique_lock lock(st.mutex);
+  if (!st.controller) {
+    lock.unlock();
+    throw_runtime_error(kClosed);
+  }
   if (st.poisoned) {
     lock.unlock();
     throw_runtime_error(kLockFailed);
@@ -77,12 +92,13 @@ auto locked(PyObject* self, Op&& op) {
   }
 }
 
-// A poisoned object refuses before anything else happens, the neck setters'
-// early clamp warnings included.
+// A poisoned or closed object refuses before anything else happens, the neck
+// setters' early clamp warnings included.
 void refuse_if_poisoned(PyObject* self) {
   State& st = state_of(self);
   if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
   std::lock_guard lock(st.mutex);
+  if (!st.controller) throw_runtime_error(kClosed);
   if (st.poisoned) throw_runtime_error(kLockFailed);
 }
 
@@ -112,6 +128,7 @@ PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 
     auto state = std::make_unique<State>();
     state->controller = std::move(*created);
+    state->devices = DeviceNames{std::move(serialport), std::move(can_bus)};
     PyRef self = check(type->tp_alloc(type, 0));
     reinterpret_cast<ControllerObject*>(self.get())->state = state.release();
     return self.release();
@@ -127,6 +144,55 @@ void controller_dealloc(PyObject* self) noexcept {
   });
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// ---- lifecycle ----
+
+// Closes both buses now, poisoned or not: the serial port's lock goes with its
+// descriptor, so the same device can be opened again at once. A thread still
+// inside an operation keeps the controller until it leaves, and close waits
+// for it with the interpreter lock released (an operation that gives up the
+// interpreter lock must be able to take it back to finish). The controller is
+// destroyed outside both locks.
+void close_controller(State& st) {
+  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
+  ReleaseGil unlocked;
+  std::unique_ptr<VelmoraMotorController> closing;
+  {
+    std::lock_guard lock(st.mutex);
+    closing = std::move(st.controller);
+    st.open.store(false);
+  }
+  closing.reset();
+}
+
+PyObject* controller_close(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    close_controller(state_of(self));
+    return py_none();
+  });
+}
+
+PyObject* controller_enter(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    locked(self, [](auto&) {});
+    return PyRef::borrow(self);
+  });
+}
+
+PyObject* controller_exit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    bind_exit_arguments("VelmoraMotorController.__exit__", args, kwargs);
+    close_controller(state_of(self));
+    return py_none();
+  });
+}
+
+PyObject* controller_repr(PyObject* self) noexcept {
+  return guarded([&] {
+    const State& st = state_of(self);
+    return device_repr("VelmoraMotorController", st.devices, st.open.load());
+  });
 }
 
 // ---- servo groups ----
@@ -361,6 +427,51 @@ PyObject* is_neck_torque_enabled(PyObject* self, PyObject*) noexcept {
   return guarded([&] { return py_bool(locked(self, [](auto& c) { return c.is_neck_torque_enabled(); })); });
 }
 
+// ---- read-only access for bring-up checks ----
+
+PyObject* read_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    static constexpr Signature<3> sig{"VelmoraMotorController.read_raw_bytes", {"id", "addr", "length"}, 3};
+    auto [id_o, addr_o, length_o] = bind(sig, args, kwargs);
+    const auto id = to_u8(id_o, "id");
+    const auto addr = to_u8(addr_o, "addr");
+    const auto length = to_u8(length_o, "length");
+    return py_bytes(value_or_raise(locked(self, [&](auto& c) { return c.read_raw_bytes(id, addr, length); })));
+  });
+}
+
+std::size_t neck_index(PyObject* obj) {
+  const std::size_t index = to_usize(obj, "index");
+  if (index >= controller::NECK_JOINT_NAMES.size()) {
+    PyErr_Format(PyExc_ValueError, "neck index out of range: %zu", index);
+    throw_error_already_set();
+  }
+  return index;
+}
+
+PyObject* read_neck_feedback(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    static constexpr Signature<1> sig{"VelmoraMotorController.read_neck_feedback", {"index"}, 1};
+    auto [index_o] = bind(sig, args, kwargs);
+    const std::size_t index = neck_index(index_o);
+    const auto fb = value_or_raise(locked(self, [&](auto& c) { return c.read_neck_feedback(index); }));
+    return py_tuple(py_float(fb.position), py_float(fb.velocity), py_float(fb.torque), py_int(fb.status),
+                    py_int(fb.temperature1), py_int(fb.temperature2));
+  });
+}
+
+PyObject* read_neck_register(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    static constexpr Signature<2> sig{"VelmoraMotorController.read_neck_register", {"index", "register"}, 2};
+    auto [index_o, register_o] = bind(sig, args, kwargs);
+    const std::size_t index = neck_index(index_o);
+    const auto register_id = to_u8(register_o, "register");
+    const auto value = value_or_raise(locked(self, [&](auto& c) { return c.read_neck_register(index, register_id); }));
+    if (value.kind == motorcom::damiao::RegisterKind::Float) return py_float(static_cast<double>(value.as_float()));
+    return py_uint(value.as_uint32());
+  });
+}
+
 // ---- the type ----
 
 // Docstrings: the text signature block, then the method's text.
@@ -449,6 +560,26 @@ constexpr const char* kDocWriteRawPacket =
     SIG("write_raw_packet($self, data)") "Write raw packet data to the serial port.\n\n"
     "# Arguments\n"
     "* `data` - Byte array of raw packet data to send.";
+constexpr const char* kDocClose =
+    SIG("close($self)") "Close the serial port and the CAN bus now and release the serial port's\n"
+    "lock, so the same devices can be opened again at once. Calling it again\n"
+    "does nothing; every other method raises afterwards.";
+constexpr const char* kDocEnter = SIG("__enter__($self)") "Return the controller itself.";
+constexpr const char* kDocExit =
+    SIG("__exit__($self, exc_type, exc_value, traceback)") "Close the controller, also when the block raised.";
+constexpr const char* kDocReadRawBytes =
+    SIG("read_raw_bytes($self, id, addr, length)") "Read `length` register bytes of servo `id` from address `addr`.\n"
+    "One read instruction, no retry; nothing is written.";
+constexpr const char* kDocReadNeckFeedback =
+    SIG("read_neck_feedback($self, index)") "Ask one neck motor (0=yaw, 1=pitch, 2=roll) for its feedback.\n"
+    "Returns (position, velocity, torque, status, mos_temperature,\n"
+    "rotor_temperature): rad, rad/s, N m, the motor's status code (0 disabled,\n"
+    "1 enabled, higher values are faults) and degrees Celsius. Commands nothing.";
+constexpr const char* kDocReadNeckRegister =
+    SIG("read_neck_register($self, index, register)")
+    "Read one parameter register of a neck motor (0=yaw, 1=pitch, 2=roll):\n"
+    "an int or a float, as the register holds. Register 10 is the control\n"
+    "mode (1 MIT, 2 position-velocity, 3 velocity, 4 force-position).";
 #undef SIG
 
 template <class F>
@@ -484,6 +615,12 @@ PyMethodDef g_methods[] = {
     {"set_arm_home", cfunc(set_arm_home), kWithArgs, kDocSetArmHome},
     {"enable_nose", cfunc(enable_nose), kWithArgs, kDocEnableNose},
     {"write_raw_packet", cfunc(write_raw_packet), kWithArgs, kDocWriteRawPacket},
+    {"close", cfunc(controller_close), METH_NOARGS, kDocClose},
+    {"__enter__", cfunc(controller_enter), METH_NOARGS, kDocEnter},
+    {"__exit__", cfunc(controller_exit), kWithArgs, kDocExit},
+    {"read_raw_bytes", cfunc(read_raw_bytes), kWithArgs, kDocReadRawBytes},
+    {"read_neck_feedback", cfunc(read_neck_feedback), kWithArgs, kDocReadNeckFeedback},
+    {"read_neck_register", cfunc(read_neck_register), kWithArgs, kDocReadNeckRegister},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -491,6 +628,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>("VelmoraMotorController(serialport=None, can_bus=...)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(controller_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(controller_repr)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
 };

@@ -86,6 +86,12 @@ class CommandQueue {
       dropped.swap(items_);
     }
   }
+  // False from the moment sends are refused (a stop request, or the
+  // receiver gone).
+  bool is_accepting() {
+    std::lock_guard lock(mutex_);
+    return accepting();
+  }
   // Ends the receiver's current wait early (used to make a stop request
   // take effect without waiting for the next tick).
   void nudge() {

@@ -61,6 +61,10 @@ class VelmoraControlLoop {
   // must not wait for the loop, which would wait for itself.
   bool on_loop_thread() const { return std::this_thread::get_id() == thread_record_->id.load(); }
 
+  // False once close() was asked for, or the loop thread has ended: from
+  // then on every command is refused.
+  bool is_open() const { return commands_->is_accepting(); }
+
   PositionResult get_last_position() const { return cells_->last_position.get(); }
   TorqueResult is_torque_enabled() const { return cells_->last_torque.get(); }
   std::optional<ControlLoopStats> get_stats() const;

@@ -105,6 +105,11 @@ class VelmoraMotorController {
   Result<double> set_single_neck_joint(std::size_t index, double position);
   Result<void> enable_neck(bool enable);
   Result<std::array<double, 3>> read_neck_positions();
+  // One joint's full feedback (one feedback request) and one of its motor's
+  // registers (one register read): what a bring-up check needs joint by
+  // joint. Both only read; neither changes the motor or the controller.
+  Result<motorcom::damiao::MitFeedback> read_neck_feedback(std::size_t index);
+  Result<motorcom::damiao::RegisterValue> read_neck_register(std::size_t index, std::uint8_t register_id);
   bool is_neck_torque_enabled() const { return neck_torque_enabled_; }
   static std::array<std::pair<double, double>, 3> neck_position_limits() { return NECK_POSITION_LIMITS; }
 

@@ -127,4 +127,19 @@ Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
   return positions;
 }
 
+Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
+  if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
+  auto feedback = neck_motors_[index].request_feedback(*can_transport_);
+  if (!feedback) return std::unexpected(failure("read_neck_feedback(" + joint_name(index) + "): ", feedback.error()));
+  return *feedback;
+}
+
+Result<motorcom::damiao::RegisterValue> VelmoraMotorController::read_neck_register(std::size_t index,
+                                                                                   std::uint8_t register_id) {
+  if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
+  auto value = neck_motors_[index].read_register(*can_transport_, register_id);
+  if (!value) return std::unexpected(failure("read_neck_register(" + joint_name(index) + "): ", value.error()));
+  return *value;
+}
+
 }  // namespace velmora::controller

@@ -80,6 +80,26 @@ TEST(NeckPosition, StopsAtTheFirstSilentJointNamingIt) {
   EXPECT_EQ(read.error().message, "read_neck_positions(neck_pitch): transport error: timeout waiting for frame");
 }
 
+TEST(NeckInspection, ReadsOneJointAtATimeWithoutCommandingIt) {
+  Rig rig;
+  rig.neck->motors[2].mode = 2;
+  rig.neck->motors[3].silent = true;
+  auto mode = rig.controller->read_neck_register(1, 10);
+  ASSERT_TRUE(mode);
+  EXPECT_EQ(mode->kind, motorcom::damiao::RegisterKind::Uint32);
+  EXPECT_EQ(mode->as_uint32(), 2u);
+  ASSERT_TRUE(rig.controller->read_neck_feedback(0));
+  // A silent joint fails alone, named; the joints before it still answered.
+  EXPECT_EQ(rig.controller->read_neck_feedback(2).error().message,
+            "read_neck_feedback(neck_roll): transport error: timeout waiting for frame");
+  EXPECT_EQ(rig.controller->read_neck_register(2, 10).error().message,
+            "read_neck_register(neck_roll): transport error: timeout waiting for frame");
+  EXPECT_EQ(rig.controller->read_neck_register(3, 10).error().message, "neck index out of range: 3");
+  EXPECT_TRUE(rig.neck->mit.empty());
+  EXPECT_FALSE(rig.neck->motors[1].enabled);
+  EXPECT_EQ(rig.neck->motors[2].mode, 2u);
+}
+
 TEST(NeckGains, ApplyToTheNextCommandAndRejectBadInput) {
   Rig rig;
   auto bad = rig.controller->set_neck_gains(3, 1.0F, 1.0F);
