@@ -12,6 +12,8 @@ import shlex
 import signal
 import subprocess
 import sys
+from types import FrameType
+from typing import TextIO
 
 from .torso import VirtualTorso
 
@@ -70,6 +72,9 @@ def build_parser() -> argparse.ArgumentParser:
     f.add_argument("--block-motor", type=int, action="append", default=[], metavar="CAN_ID",
                    help="the joint cannot move")
     f.add_argument("--refuse-mode-switch", type=int, action="append", default=[], metavar="CAN_ID")
+    f.add_argument("--motor-mode", type=_id_value, action="append", default=[], metavar="CAN_ID=MODE",
+                   help="power up a motor in another control mode (1 MIT, 2 position-velocity, 3 velocity, "
+                        "4 force-position)")
     f.add_argument("--voltage", type=int, metavar="DECIVOLTS", help="supply voltage of all servos, e.g. 95")
     f.add_argument("--servo-voltage", type=_id_value, action="append", default=[], metavar="ID=DECIVOLTS")
     f.add_argument("--voltage-ramp", type=_ramp, metavar="START:END:SECONDS",
@@ -85,7 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
-def start_torso(args) -> VirtualTorso:
+def start_torso(args: argparse.Namespace) -> VirtualTorso:
     torso = VirtualTorso(trace=args.trace, wire_timing=args.wire_timing, servos=not args.no_servos,
                          neck_positions=args.neck_start, reboot_time=args.reboot_time,
                          can_interface=args.can_interface, vcan_dir=args.vcan_dir, kernel_can=args.kernel_can)
@@ -98,6 +103,8 @@ def start_torso(args) -> VirtualTorso:
             torso.block_motor(cid)
         for cid in args.refuse_mode_switch:
             torso.refuse_mode_switch(cid)
+        for cid, mode in args.motor_mode:
+            torso.set_motor_mode(cid, int(mode))
         if args.voltage is not None:
             torso.set_voltage(None, args.voltage)
         for sid, value in args.servo_voltage:
@@ -132,6 +139,7 @@ commands:
   unplug servo|motor ID          plug servo|motor ID
   block ID | unblock ID          neck joint cannot move / moves again
   refuse-mode ID | accept-mode ID
+  mode ID MODE                   control mode of motor ID (1 MIT, 2 POS_VEL, 3 VEL, 4 FORCE_POS)
   voltage DECIVOLTS [SERVO_ID]   ramp START END SECONDS
   position servo ID RAW          position motor ID RADIANS
   servo-delay SECONDS            motor-delay SECONDS
@@ -177,6 +185,8 @@ def execute(torso: VirtualTorso, line: str) -> str | None:
         torso.block_motor(int(rest[0]), cmd == "block")
     elif cmd in ("refuse-mode", "accept-mode") and n == 1:
         torso.refuse_mode_switch(int(rest[0]), cmd == "refuse-mode")
+    elif cmd == "mode" and n == 2:
+        torso.set_motor_mode(int(rest[0]), int(rest[1]))
     elif cmd == "voltage" and n in (1, 2):
         torso.set_voltage(int(rest[1]) if n == 2 else None, int(rest[0]))
     elif cmd == "ramp" and n == 3:
@@ -206,7 +216,7 @@ def execute(torso: VirtualTorso, line: str) -> str | None:
     return "ok"
 
 
-def announce(torso: VirtualTorso, out) -> None:
+def announce(torso: VirtualTorso, out: TextIO) -> None:
     print(f"velmora-sim: virtual torso running (pid {torso.pid})", file=out)
     print(f"  serial device  {torso.serial_device or '(none: neck only)'}", file=out)
     print(f"  CAN interface  {torso.can_interface}  (hub in {torso.vcan_dir})", file=out)
@@ -287,7 +297,7 @@ def main(argv: list[str] | None = None) -> int:
     if program is not None and not program:
         parser.error("run needs a program: velmora-sim run -- PROGRAM [ARGS...]")
 
-    def on_term(signum, frame):
+    def on_term(signum: int, frame: FrameType | None) -> None:
         raise KeyboardInterrupt  # unwinds through the torso's context manager, which stops it cleanly
 
     signal.signal(signal.SIGTERM, on_term)

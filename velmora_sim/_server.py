@@ -20,9 +20,12 @@ import termios
 import time
 import traceback
 from multiprocessing.connection import Connection
+from types import FrameType
+from typing import Any, Callable
 
 from . import feetech as ft
 from .neck_bus import NeckBus
+from .servo import Servo
 from .servo_bus import ServoBus
 from .trace import Trace
 from .vcan import Frame, VcanBus, VcanEndpoint, interface_dir, interface_path
@@ -58,7 +61,7 @@ def open_pty() -> tuple[int, int, str]:
 class KernelCan:
     """A participant on a real (kernel) CAN interface, for machines that have one."""
 
-    def __init__(self, name: str):
+    def __init__(self, name: str) -> None:
         self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         try:
             self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
@@ -74,7 +77,7 @@ class KernelCan:
     def send(self, frame: Frame) -> None:
         self._sock.send(frame.pack())
 
-    def recv(self, timeout=None) -> Frame | None:
+    def recv(self, timeout: float | None = None) -> Frame | None:
         try:
             return Frame.unpack(self._sock.recv(72))
         except BlockingIOError:
@@ -92,19 +95,20 @@ def unique_interface(directory: str) -> str:
 
 
 class Server:
-    def __init__(self, conn: Connection, config: dict):
+    def __init__(self, conn: Connection, config: dict[str, Any]) -> None:
         self.conn = conn
         self.trace = Trace(config.get("trace"))
-        self._tasks: list = []
+        self._tasks: list[tuple[float, int, Callable[[], None]]] = []
         self._seq = itertools.count()
         # select() takes its time-out in microseconds; epoll would round a reply due in 0.4 ms up to 1 ms.
         self.sel = selectors.SelectSelector()
-        self.master = self.slave = None
-        self.serial_device = None
+        self.master: int | None = None
+        self.slave: int | None = None
+        self.serial_device: str | None = None
         self.servos: ServoBus | None = None
         self.stream = ft.PacketStream()
-        self.hub = None
-        self.can = None
+        self.hub: VcanBus | None = None
+        self.can: KernelCan | VcanEndpoint
         self.running = True
         wire_timing = bool(config.get("wire_timing"))
 
@@ -130,7 +134,7 @@ class Server:
 
     # ---- scheduling ----------------------------------------------------------
 
-    def schedule(self, at: float, action) -> None:
+    def schedule(self, at: float, action: Callable[[], None]) -> None:
         heapq.heappush(self._tasks, (at, next(self._seq), action))
 
     def _run_due(self) -> None:
@@ -156,9 +160,12 @@ class Server:
         self.trace.emit(direction, "serial", ident, text)
 
     def _send_serial(self, at: float, packet: bytes, text: str) -> None:
+        assert self.master is not None
+        master = self.master
+
         def write() -> None:
             try:
-                n = os.write(self.master, packet)
+                n = os.write(master, packet)
             except BlockingIOError:
                 n = 0
             note = "" if n == len(packet) else f" (line full: {len(packet) - n} bytes lost)"
@@ -169,6 +176,7 @@ class Server:
             self.schedule(at, write)
 
     def _on_serial(self) -> None:
+        assert self.master is not None and self.servos is not None
         try:
             data = os.read(self.master, 4096)
         except (BlockingIOError, InterruptedError):
@@ -179,7 +187,7 @@ class Server:
         for packet in self.stream.feed(data):
             self._guarded(self.servos.receive, packet, now)
 
-    def _guarded(self, handler, *args) -> None:
+    def _guarded(self, handler: Callable[..., object], *args: object) -> None:
         # A fault in the simulator must not take the whole torso down in the middle of someone's test.
         try:
             handler(*args)
@@ -189,6 +197,7 @@ class Server:
             print(f"velmora_sim: simulator fault:\n{text}", file=sys.stderr, flush=True)
 
     def inject_noise(self, data: bytes) -> None:
+        assert self.master is not None
         try:
             os.write(self.master, bytes(data))
         except BlockingIOError:
@@ -255,6 +264,7 @@ class Server:
             self.running = False  # the owner has gone: so do we
             return
         name, args, kwargs = request
+        reply: tuple[object, ...]
         try:
             handler = getattr(self, "cmd_" + name)
             reply = ("ok", handler(*args, **kwargs))
@@ -267,8 +277,7 @@ class Server:
 
     def close(self) -> None:
         self.trace.close()
-        if self.can is not None:
-            self.can.close()
+        self.can.close()
         if self.hub is not None:
             self.hub.close()
         for fd in (self.master, self.slave):
@@ -277,25 +286,31 @@ class Server:
 
     # Every cmd_* below is one request of the VirtualTorso handle.
 
-    def cmd_info(self) -> dict:
+    def cmd_info(self) -> dict[str, object]:
         return {"serial_device": self.serial_device, "can_interface": self.can_interface,
                 "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
 
     def cmd_close(self) -> None:
         self.running = False
 
-    def _servo(self, servo_id: int):
+    def _servo_bus(self) -> ServoBus:
         if self.servos is None:
             raise RuntimeError("this virtual torso has no servos")
-        return self.servos.servo(servo_id)
+        return self.servos
+
+    def _servo(self, servo_id: int) -> Servo:
+        return self._servo_bus().servo(servo_id)
 
     def cmd_servo_registers(self, servo_id: int) -> bytes:
         return self._servo(servo_id).snapshot()
 
-    def cmd_servo_state(self, servo_id: int) -> dict:
+    def cmd_servo_state(self, servo_id: int) -> dict[str, object]:
         s = self._servo(servo_id)
         regs = s.snapshot()
-        u16 = lambda a: regs[a] | (regs[a + 1] << 8)  # noqa: E731
+
+        def u16(a: int) -> int:
+            return regs[a] | (regs[a + 1] << 8)
+
         return {"id": s.id, "model": s.model, "present": u16(56), "goal": u16(42), "torque": bool(regs[40]),
                 "moving": bool(regs[66]), "voltage": regs[62], "offset": u16(31), "locked": bool(regs[55]),
                 "unplugged": s.unplugged, "rebooting": time.monotonic() < s.silent_until}
@@ -314,11 +329,11 @@ class Server:
 
     def cmd_corrupt_next_reply(self, servo_id: int, count: int = 1) -> None:
         self._servo(servo_id)
-        self.servos.corrupt[servo_id] = int(count)
+        self._servo_bus().corrupt[servo_id] = int(count)
 
     def cmd_wrong_id_next_reply(self, servo_id: int, count: int = 1) -> None:
         self._servo(servo_id)
-        self.servos.wrong_id[servo_id] = int(count)
+        self._servo_bus().wrong_id[servo_id] = int(count)
 
     def cmd_out_of_order_sync_read(self, count: int = 1) -> None:
         if self.servos is None:
@@ -330,8 +345,8 @@ class Server:
             raise RuntimeError("this virtual torso has no servos")
         self.inject_noise(bytes(data))
 
-    def cmd_set_voltage(self, servo_id, decivolts: int) -> None:
-        targets = self.servos.servos if servo_id is None and self.servos else [self._servo(servo_id)]
+    def cmd_set_voltage(self, servo_id: int | None, decivolts: int) -> None:
+        targets = self._servo_bus().servos if servo_id is None else [self._servo(servo_id)]
         for s in targets:
             s.set_voltage(decivolts)
         self.trace.note(f"supply of {'all servos' if servo_id is None else f'servo {servo_id}'} at {decivolts / 10:.1f} V")
@@ -348,7 +363,7 @@ class Server:
             raise RuntimeError("this virtual torso has no servos")
         self.servos.reply_delay = max(0.0, float(seconds))
 
-    def cmd_motor_state(self, can_id: int) -> dict:
+    def cmd_motor_state(self, can_id: int) -> dict[str, object]:
         return self.neck.motor(can_id).state()
 
     def cmd_set_motor_position(self, can_id: int, radians: float) -> None:
@@ -375,13 +390,13 @@ class Server:
     def cmd_set_motor_reply_delay(self, seconds: float) -> None:
         self.neck.reply_delay = max(0.0, float(seconds))
 
-    def cmd_serial_rx(self) -> list:
+    def cmd_serial_rx(self) -> list[bytes]:
         return list(self.servos.rx_log) if self.servos else []
 
-    def cmd_can_rx(self) -> list:
+    def cmd_can_rx(self) -> list[tuple[int, bytes]]:
         return list(self.neck.rx_log)
 
-    def cmd_trace_lines(self) -> list:
+    def cmd_trace_lines(self) -> list[str]:
         return list(self.trace.lines)
 
     def cmd_clear_logs(self) -> None:
@@ -397,7 +412,7 @@ def main(argv: list[str] | None = None) -> int:
     # Ctrl-C in a terminal reaches the whole process group: the owner decides when we stop.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
-    def on_term(signum, frame):
+    def on_term(signum: int, frame: FrameType | None) -> None:
         raise SystemExit(0)
 
     signal.signal(signal.SIGTERM, on_term)

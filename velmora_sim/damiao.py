@@ -110,7 +110,8 @@ def value_bytes(kind: str, value: float | int) -> bytes:
 
 
 def value_from_bytes(kind: str, raw: bytes) -> float | int:
-    return struct.unpack("<f" if kind == "f" else "<I", bytes(raw[:4]))[0]
+    value: float | int = struct.unpack("<f" if kind == "f" else "<I", bytes(raw[:4]))[0]
+    return value
 
 
 # ---- MIT payloads -------------------------------------------------------------
@@ -158,7 +159,7 @@ def encode_feedback(motor_id: int, status: int, position: float, velocity: float
                   ((v & 0x0F) << 4) | (t >> 8), t & 0xFF, t_mos & 0xFF, t_rotor & 0xFF])
 
 
-def decode_feedback(data: bytes, p_max: float, v_max: float, t_max: float) -> dict:
+def decode_feedback(data: bytes, p_max: float, v_max: float, t_max: float) -> dict[str, float | int]:
     d = bytes(data)
     return {
         "motor_id": d[0] & 0x0F,

@@ -15,6 +15,7 @@ import os
 import select
 import statistics
 import time
+from typing import Callable
 
 from . import feetech as ft
 from .torso import VirtualTorso
@@ -32,7 +33,7 @@ def _read(fd: int, n: int, timeout: float = 1.0) -> bytes:
     return bytes(out)
 
 
-def _measure(action, count: int) -> list[float]:
+def _measure(action: Callable[[], None], count: int) -> list[float]:
     for _ in range(min(50, count)):
         action()  # warm up caches and the allocator
     samples = []
@@ -45,7 +46,10 @@ def _measure(action, count: int) -> list[float]:
 
 def _report(label: str, samples: list[float]) -> str:
     ordered = sorted(samples)
-    pick = lambda q: ordered[min(len(ordered) - 1, int(q * len(ordered)))] * 1e6  # noqa: E731
+
+    def pick(q: float) -> float:
+        return ordered[min(len(ordered) - 1, int(q * len(ordered)))] * 1e6
+
     return (f"{label:<44} p50 {pick(0.50):7.0f} us   p99 {pick(0.99):7.0f} us   "
             f"max {ordered[-1] * 1e6:7.0f} us   mean {statistics.fmean(samples) * 1e6:7.0f} us")
 
@@ -54,16 +58,17 @@ def run(count: int) -> list[str]:
     lines = []
     for wire_timing in (False, True):
         with VirtualTorso(wire_timing=wire_timing) as torso:
+            assert torso.serial_device is not None
             fd = os.open(torso.serial_device, os.O_RDWR | os.O_NOCTTY)
             try:
                 ping = ft.instruction_packet(1, ft.PING)
                 sync = ft.instruction_packet(ft.BROADCAST_ID, ft.SYNC_READ, bytes([56, 2, 1, 2, 3, 4]))
 
-                def do_ping():
+                def do_ping() -> None:
                     os.write(fd, ping)
                     _read(fd, 6)
 
-                def do_sync():
+                def do_sync() -> None:
                     os.write(fd, sync)
                     _read(fd, 32)
 
@@ -75,7 +80,7 @@ def run(count: int) -> list[str]:
             with VcanEndpoint(torso.can_interface, torso.vcan_dir) as bus:
                 request = Frame(0x7FF, bytes([2, 0, 0xCC, 0, 0, 0, 0, 0]))
 
-                def do_feedback():
+                def do_feedback() -> None:
                     bus.send(request)
                     if bus.recv(1.0) is None:
                         raise TimeoutError("no feedback")

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import math
 import time
+from typing import Callable
 
 from . import damiao as dm
 
@@ -29,7 +30,7 @@ NECK_MOTORS = {
 
 class Motor:
     def __init__(self, can_id: int, name: str, p_max: float, v_max: float, t_max: float,
-                 position: float = 0.0, clock=time.monotonic):
+                 position: float = 0.0, clock: Callable[[], float] = time.monotonic) -> None:
         self.name = name
         self.can_id = can_id
         self.master_id = can_id
@@ -188,7 +189,7 @@ class Motor:
         return dm.encode_feedback(self.can_id, 1 if self.enabled else 0, self.position, self.velocity,
                                   self.torque, p_max, v_max, t_max)
 
-    def state(self) -> dict:
+    def state(self) -> dict[str, object]:
         self.update()
         return {
             "name": self.name,

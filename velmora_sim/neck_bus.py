@@ -17,6 +17,8 @@ DEFAULT_LATENCY = 150e-6
 # send(at, frame, trace_text)
 SendFn = Callable[[float, Frame, str], None]
 TraceFn = Callable[[str, str, str], None]
+# (motor, reply data, trace text)
+Reply = tuple[Motor, bytes, str]
 
 
 def _hex(data: bytes) -> str:
@@ -29,8 +31,8 @@ def _fmt(x: float) -> str:
 
 class NeckBus:
     def __init__(self, send: SendFn, trace: TraceFn, *, wire_timing: bool = False,
-                 positions: tuple[float, float, float] | None = None, clock=time.monotonic,
-                 log_limit: int = 100_000):
+                 positions: tuple[float, float, float] | None = None, clock: Callable[[], float] = time.monotonic,
+                 log_limit: int = 100_000) -> None:
         self._send = send
         self._trace = trace
         self._clock = clock
@@ -73,7 +75,7 @@ class NeckBus:
             self._send(at, Frame(motor.master_id & 0x7FF, data), reply_text)
         self._busy_until = at
 
-    def _feedback(self, motor: Motor) -> tuple[Motor, bytes, str]:
+    def _feedback(self, motor: Motor) -> Reply:
         data = motor.feedback()
         p_max, v_max, t_max = motor.limits
         fb = dm.decode_feedback(data, p_max, v_max, t_max)
@@ -88,7 +90,7 @@ class NeckBus:
                 return m
         return None
 
-    def _dispatch(self, can_id: int, data: bytes) -> tuple[str, list]:
+    def _dispatch(self, can_id: int, data: bytes) -> tuple[str, list[Reply]]:
         if can_id == dm.PARAM_ID:
             return self._parameter_frame(data)
         base, low = can_id & 0x700, can_id & 0xFF
@@ -149,7 +151,7 @@ class NeckBus:
         p, v_code, i_code = struct.unpack("<fHH", data[:8])
         return f"FORCE_POS {name} p={_fmt(p)} v_code={v_code} i_code={i_code}"
 
-    def _parameter_frame(self, data: bytes) -> tuple[str, list]:
+    def _parameter_frame(self, data: bytes) -> tuple[str, list[Reply]]:
         if len(data) < 3:
             return f"PARAM [{_hex(data)}]: too short", []
         target = data[0] | (data[1] << 8)
@@ -169,6 +171,7 @@ class NeckBus:
                 if motor is None or reg is None:
                     return text, []
                 value = motor.read_register(rid)
+                assert value is not None  # every register of the table is in the motor's memory
                 payload = bytes([data[0], data[1], dm.PARAM_READ, rid]) + dm.value_bytes(reg.kind, value)
                 return text, [(motor, payload, f"REGISTER {name} reg={reg_name} value={_value_text(reg.kind, value)}")]
             raw = bytes(data[4:8]).ljust(4, b"\0")
@@ -187,5 +190,5 @@ class NeckBus:
         return f"PARAM {name} [{_hex(data)}]: unknown request{suffix}", []
 
 
-def _value_text(kind: str, value) -> str:
+def _value_text(kind: str, value: float | int) -> str:
     return f"{value:.6g}" if kind == "f" else str(value)

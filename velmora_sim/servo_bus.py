@@ -86,7 +86,8 @@ def describe_reply(reply: bytes, request_address: int | None) -> str:
 
 class ServoBus:
     def __init__(self, send: SendFn, trace: TraceFn, *, wire_timing: bool = False,
-                 reboot_time: float = 0.05, clock=time.monotonic, log_limit: int = 100_000):
+                 reboot_time: float = 0.05, clock: Callable[[], float] = time.monotonic,
+                 log_limit: int = 100_000) -> None:
         self._send = send
         self._trace = trace
         self._clock = clock
@@ -94,8 +95,8 @@ class ServoBus:
         self.reboot_time = reboot_time
         self.reply_delay = 0.0
         self.servos = [Servo(i, m, clock=clock) for i, m in SERVO_MODELS.items()]
-        self.corrupt = {}       # id -> replies left to corrupt
-        self.wrong_id = {}      # id -> replies left to send with another id
+        self.corrupt: dict[int, int] = {}   # id -> replies left to corrupt
+        self.wrong_id: dict[int, int] = {}  # id -> replies left to send with another id
         self.out_of_order = 0   # sync reads left whose replies come reversed
         self.rx_log: deque[bytes] = deque(maxlen=log_limit)
         self._busy_until = 0.0  # the line is ours until then (replies already scheduled)
@@ -186,7 +187,7 @@ class ServoBus:
                             s.write(p[0], chunk)
             return []
         targets = self._listening(packet.id, now)
-        replies = []
+        replies: list[tuple[Servo, bytes, int | None]] = []
         for s in sorted(targets, key=lambda s: s.id):
             data = b""
             address = None
@@ -228,7 +229,7 @@ class ServoBus:
         if len(p) < 2:
             return []
         address, length = p[0], p[1]
-        replies = []
+        replies: list[tuple[Servo, bytes, int | None]] = []
         for sid in p[2:]:
             # Each servo answers after the one before it in the list; behind a silent one the rest
             # wait for a reply that never comes, so the client sees a time-out, not a stranger's reply.

@@ -13,7 +13,9 @@ import subprocess
 import sys
 import threading
 import weakref
+from collections.abc import Sequence
 from multiprocessing.connection import Connection
+from typing import Any, Literal, cast
 
 from ._preload import preload_library
 
@@ -29,7 +31,7 @@ _ERRORS = {"KeyError": KeyError, "ValueError": ValueError, "TypeError": TypeErro
            "RuntimeError": RuntimeError, "FileExistsError": FileExistsError, "OSError": OSError}
 
 
-def _stop(process: subprocess.Popen, conn: Connection) -> None:
+def _stop(process: subprocess.Popen[bytes], conn: Connection) -> None:
     try:
         conn.close()  # end of the channel: the server closes its buses and exits
     except OSError:
@@ -53,9 +55,9 @@ class VirtualTorso:
     real kernel CAN interface named can_interface instead of the user-space bus).
     """
 
-    def __init__(self, trace=None, wire_timing: bool = False, servos: bool = True, *,
-                 neck_positions=None, reboot_time: float = 0.05, can_interface: str | None = None,
-                 vcan_dir: str | None = None, kernel_can: bool = False):
+    def __init__(self, trace: str | os.PathLike[str] | Literal[True] | None = None, wire_timing: bool = False,
+                 servos: bool = True, *, neck_positions: Sequence[float] | None = None, reboot_time: float = 0.05, can_interface: str | None = None,
+                 vcan_dir: str | os.PathLike[str] | None = None, kernel_can: bool = False) -> None:
         if kernel_can and not can_interface:
             raise ValueError("kernel_can needs the name of the kernel CAN interface")
         if trace is not None and trace is not True and trace != "-":
@@ -104,10 +106,10 @@ class VirtualTorso:
     def __enter__(self) -> "VirtualTorso":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def env(self) -> dict:
+    def env(self) -> dict[str, str]:
         """Environment variables a program needs to use this torso (merge them into os.environ)."""
         env = {"VELMORA_VCAN_DIR": self.vcan_dir, "VELMORA_CAN": self.can_interface}
         if self.serial_device:
@@ -124,7 +126,7 @@ class VirtualTorso:
 
     # ---- control channel -----------------------------------------------------
 
-    def _receive(self, timeout: float, what: str):
+    def _receive(self, timeout: float, what: str) -> Any:
         if not self._conn.poll(timeout):
             raise RuntimeError(f"virtual torso did not answer {what} within {timeout:g} s")
         reply = self._conn.recv()
@@ -133,7 +135,7 @@ class VirtualTorso:
         _, kind, text = reply
         raise _ERRORS.get(kind, RuntimeError)(text)
 
-    def _call(self, name: str, *args, **kwargs):
+    def _call(self, name: str, *args: object, **kwargs: object) -> Any:
         with self._lock:
             if self.closed:
                 raise RuntimeError("virtual torso is closed")
@@ -147,11 +149,11 @@ class VirtualTorso:
 
     def servo_registers(self, servo_id: int) -> bytes:
         """All 256 register bytes of a servo, present position and voltage as of now."""
-        return self._call("servo_registers", servo_id)
+        return cast(bytes, self._call("servo_registers", servo_id))
 
-    def servo_state(self, servo_id: int) -> dict:
+    def servo_state(self, servo_id: int) -> dict[str, Any]:
         """id, model, present, goal, torque, moving, voltage, offset (raw), locked, unplugged, rebooting."""
-        return self._call("servo_state", servo_id)
+        return cast("dict[str, Any]", self._call("servo_state", servo_id))
 
     def write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
         """Writes register bytes directly (the lock register is not consulted)."""
@@ -194,9 +196,9 @@ class VirtualTorso:
 
     # ---- neck motors ---------------------------------------------------------
 
-    def motor_state(self, can_id: int) -> dict:
+    def motor_state(self, can_id: int) -> dict[str, Any]:
         """position, velocity, torque, enabled, mode, kp, kd, goal, blocked, unplugged, ... as of now."""
-        return self._call("motor_state", can_id)
+        return cast("dict[str, Any]", self._call("motor_state", can_id))
 
     def set_motor_position(self, can_id: int, radians: float) -> None:
         self._call("set_motor_position", can_id, float(radians))
@@ -224,14 +226,14 @@ class VirtualTorso:
 
     def serial_rx(self) -> list[bytes]:
         """Packets the servos received, in order, since the last clear_logs()."""
-        return self._call("serial_rx")
+        return cast("list[bytes]", self._call("serial_rx"))
 
     def can_rx(self) -> list[tuple[int, bytes]]:
         """(standard id, data) of every frame the motors received since the last clear_logs()."""
-        return self._call("can_rx")
+        return cast("list[tuple[int, bytes]]", self._call("can_rx"))
 
     def trace_lines(self) -> list[str]:
-        return self._call("trace_lines")
+        return cast("list[str]", self._call("trace_lines"))
 
     def clear_logs(self) -> None:
         self._call("clear_logs")

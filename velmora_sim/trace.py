@@ -12,14 +12,15 @@ from __future__ import annotations
 import sys
 import time
 from collections import deque
-from typing import TextIO
+from typing import Callable, TextIO
 
 
 class Trace:
-    def __init__(self, target=None, clock=time.monotonic, limit: int = 100_000):
+    def __init__(self, target: str | bool | None = None, clock: Callable[[], float] = time.monotonic,
+                 limit: int = 100_000) -> None:
         """target: None (memory only), "-" or True (standard error), or a file path (appended to)."""
         self._clock = clock
-        self._t0 = clock()
+        self._t0: float = clock()
         self.lines: deque[str] = deque(maxlen=limit)
         self._out: TextIO | None = None
         self._own = False

@@ -27,6 +27,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
+from types import FrameType
 
 DEFAULT_DIR = "/tmp/velmora-vcan"
 
@@ -223,7 +224,7 @@ class VcanBus:
             self.start()
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -257,7 +258,7 @@ class VcanBus:
                 p.close()
             sel.close()
 
-    def _accept(self, sel, participants) -> None:
+    def _accept(self, sel: selectors.BaseSelector, participants: list[socket.socket]) -> None:
         assert self._listener is not None
         while True:
             try:
@@ -271,12 +272,13 @@ class VcanBus:
             sel.register(conn, selectors.EVENT_READ, "participant")
 
     @staticmethod
-    def _drop(sel, participants, conn) -> None:
+    def _drop(sel: selectors.BaseSelector, participants: list[socket.socket], conn: socket.socket) -> None:
         sel.unregister(conn)
         participants.remove(conn)
         conn.close()
 
-    def _forward(self, sel, participants, conn, pending) -> None:
+    def _forward(self, sel: selectors.BaseSelector, participants: list[socket.socket], conn: socket.socket,
+                 pending: select.poll) -> None:
         while True:
             try:
                 raw, _, flags, _ = conn.recvmsg(CANFD_MTU + 1)
@@ -372,7 +374,7 @@ class VcanEndpoint:
     def __enter__(self) -> "VcanEndpoint":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -384,7 +386,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     stop = threading.Event()
 
-    def on_signal(signum, frame):
+    def on_signal(signum: int, frame: FrameType | None) -> None:
         stop.set()
 
     signal.signal(signal.SIGINT, on_signal)
