@@ -153,8 +153,9 @@ def _holders(real_path: str) -> list[str]:
 
 
 def _user_listed_in(group: grp.struct_group) -> bool:
-    user = pwd.getpwuid(os.getuid()).pw_name
-    return user in group.gr_mem or pwd.getpwuid(os.getuid()).pw_gid == group.gr_gid
+    """Whether the user database puts this user in the group (the session may not have caught up yet)."""
+    user = pwd.getpwuid(os.getuid())
+    return user.pw_name in group.gr_mem or user.pw_gid == group.gr_gid
 
 
 def _probe_lock(path: str) -> bool:
