@@ -30,16 +30,11 @@ Result<void> discard(Port& port, std::size_t count) {
 FeetechProtocolHandler::FeetechProtocolHandler(std::optional<std::chrono::microseconds> pause, Sleep sleep)
     : pause_(pause), sleep_(sleep ? std::move(sleep) : Sleep(default_sleep)) {}
 
-Result<void> FeetechProtocolHandler::send_instruction_packet(Port& port,
-                                                             const InstructionPacketFeetech& packet) const {
-  bool drained = false;
-  for (int pass = 0; pass < kDrainPasses && !drained; ++pass) {
+Result<void> FeetechProtocolHandler::discard_stale_input(Port& port) const {
+  for (int pass = 0; pass < kDrainPasses; ++pass) {
     auto waiting = port.bytes_waiting();
     if (!waiting) return std::unexpected(waiting.error());
-    if (*waiting == 0) {
-      drained = true;
-      break;
-    }
+    if (*waiting == 0) return {};
     // Ask again: the first count may have caught a reply still arriving.
     auto again = port.bytes_waiting();
     if (!again) return std::unexpected(again.error());
@@ -48,12 +43,16 @@ Result<void> FeetechProtocolHandler::send_instruction_packet(Port& port,
     }
     sleep_(kDrainPause);
   }
-  if (!drained) {
-    auto waiting = port.bytes_waiting();
-    if (!waiting) return std::unexpected(waiting.error());
-    // A bus that keeps talking would collide with our request.
-    if (*waiting != 0) return std::unexpected(Error::timeout());
-  }
+  auto waiting = port.bytes_waiting();
+  if (!waiting) return std::unexpected(waiting.error());
+  // A bus that keeps talking would collide with our request.
+  if (*waiting != 0) return std::unexpected(Error::timeout());
+  return {};
+}
+
+Result<void> FeetechProtocolHandler::send_instruction_packet(Port& port,
+                                                             const InstructionPacketFeetech& packet) const {
+  if (auto r = discard_stale_input(port); !r) return r;
   const auto bytes = packet.to_bytes();
   if (!port.write_all(bytes)) return std::unexpected(Error::timeout());
   return {};

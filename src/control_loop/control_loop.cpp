@@ -48,7 +48,8 @@ std::expected<void, MotorError> check_motors(LoopHardware& hw) {
   return {};
 }
 
-std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSettings& s) {
+std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSettings& s,
+                                                 const StopRequested& stop) {
   info("Waiting for voltage to be stable at 12V...");
   auto read = [&] { return with_retry(s.allowed_retries, [&] { return hw.read_all_voltages(); }); };
   auto volts = read();
@@ -57,6 +58,7 @@ std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSet
   auto low = [&] { return std::ranges::any_of(*volts, [](std::uint8_t v) { return v < kMinimumDecivolts; }); };
   while (low() && Clock::now() - start < s.voltage_rampup_timeout) {
     std::this_thread::sleep_for(kVoltagePollInterval);
+    if (stop && stop()) return std::unexpected(MotorError(MotorError::Interrupted{}));
     volts = read();
     if (!volts) return std::unexpected(MotorError::communication());
   }
@@ -66,7 +68,10 @@ std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSet
   }
   info("Voltage is stable at ~12V: " + decivolt_list(*volts) + " (took " + numfmt::duration(Clock::now() - start) +
        ")");
-  if (!hw.reboot(kRebootTimeout)) return std::unexpected(MotorError::communication());
+  if (auto rebooted = hw.reboot(kRebootTimeout, stop); !rebooted) {
+    if (rebooted.error().interrupted) return std::unexpected(MotorError(MotorError::Interrupted{}));
+    return std::unexpected(MotorError::communication());
+  }
   return {};
 }
 
@@ -115,27 +120,29 @@ std::optional<std::string> invalid_settings(const LoopSettings& settings) {
 }
 
 std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoop::create(LoopSettings s,
-                                                                                          const HardwareFactory& open) {
+                                                                                          const HardwareFactory& open,
+                                                                                          const StopRequested& stop) {
   if (auto why = invalid_settings(s)) throw std::invalid_argument(*why);
   auto commands = std::make_shared<MotorCommandQueue>();
 
   if (s.serialport) {
+    // The file system would look only at the part before an embedded NUL.
     std::error_code ec;
-    if (!std::filesystem::exists(*s.serialport, ec) || ec)
+    if (s.serialport->find('\0') != std::string::npos || !std::filesystem::exists(*s.serialport, ec) || ec)
       return std::unexpected(MotorError(MotorError::PortNotFound{*s.serialport}));
   }
   auto opened = open(s.serialport, s.can_bus);
   if (!opened) return std::unexpected(MotorError(MotorError::PortOpenFailed{s.serialport.value_or("")}));
   std::unique_ptr<LoopHardware> hw = std::move(*opened);
 
-  if (auto ok = check_motors(*hw); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_motors(*hw); !ok) return std::unexpected(ok.error());
   if (hw->has_serial_port()) {
-    if (auto ok = wait_for_voltage(*hw, s); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = wait_for_voltage(*hw, s, stop); !ok) return std::unexpected(std::move(ok.error()));
   }
   NameIds names = hw->motor_name_id();
 
   auto first = read_pos(*hw, s.allowed_retries);
-  if (!first) return std::unexpected(std::move(first.error()));
+  if (!first) return std::unexpected(first.error());
 
   TorqueResult torque = false;
   if (hw->has_serial_port()) {

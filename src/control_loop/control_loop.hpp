@@ -48,8 +48,11 @@ class VelmoraControlLoop {
 
   // Runs the start-up checks on the calling thread, then starts the loop.
   // Settings rejected by invalid_settings() throw std::invalid_argument.
+  // `stop` is asked between the polls of the voltage wait and of the reboot;
+  // when it says so, start-up ends with Interrupted, leaving nothing open.
   static std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> create(LoopSettings settings,
-                                                                               const HardwareFactory& open);
+                                                                               const HardwareFactory& open,
+                                                                               const StopRequested& stop = {});
   ~VelmoraControlLoop();
   VelmoraControlLoop(const VelmoraControlLoop&) = delete;
   VelmoraControlLoop& operator=(const VelmoraControlLoop&) = delete;

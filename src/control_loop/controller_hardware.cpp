@@ -8,7 +8,7 @@ namespace {
 using controller::ControllerError;
 using controller::VelmoraMotorController;
 
-HardwareError convert(const ControllerError& e) { return {e.message, e.retryable}; }
+HardwareError convert(const ControllerError& e) { return {e.message, e.retryable, e.interrupted}; }
 
 template <class T>
 HwResult<T> convert(controller::Result<T>&& r) {
@@ -38,7 +38,9 @@ class ControllerHardware final : public LoopHardware {
     return VelmoraMotorController::get_motor_name_id();
   }
   HwResult<std::array<std::uint8_t, 7>> read_all_voltages() override { return convert(c_->read_all_voltages()); }
-  HwResult<void> reboot(std::chrono::nanoseconds timeout) override { return convert(c_->reboot(timeout)); }
+  HwResult<void> reboot(std::chrono::nanoseconds timeout, const StopRequested& stop) override {
+    return convert(c_->reboot(timeout, stop));
+  }
   HwResult<bool> is_torque_enabled() override { return convert(c_->is_torque_enabled()); }
   HwResult<std::array<double, 7>> read_all_positions() override { return convert(c_->read_all_positions()); }
   HwResult<std::array<double, 3>> read_neck_positions() override { return convert(c_->read_neck_positions()); }

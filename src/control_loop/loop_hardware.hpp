@@ -23,10 +23,15 @@ struct HardwareError {
   std::string message;
   // An I/O error that timed out or was interrupted: the only kind retried.
   bool retryable = false;
+  // The operation stopped because StopRequested said so.
+  bool interrupted = false;
 };
 
 template <class T>
 using HwResult = std::expected<T, HardwareError>;
+
+// Asked between the cycles of a long start-up wait; true stops it. Empty: never.
+using StopRequested = std::function<bool()>;
 
 class LoopHardware {
  public:
@@ -39,7 +44,7 @@ class LoopHardware {
   virtual std::vector<std::string> check_missing_neck_motors() = 0;
   virtual std::unordered_map<std::string, std::uint8_t> motor_name_id() const = 0;
   virtual HwResult<std::array<std::uint8_t, 7>> read_all_voltages() = 0;
-  virtual HwResult<void> reboot(std::chrono::nanoseconds timeout) = 0;
+  virtual HwResult<void> reboot(std::chrono::nanoseconds timeout, const StopRequested& stop) = 0;
   virtual HwResult<bool> is_torque_enabled() = 0;
 
   // Position reads.

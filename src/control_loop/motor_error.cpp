@@ -47,6 +47,7 @@ std::string MotorError::message() const {
             return "Could not open serial port: " + e.path +
                    "! Check permissions and if the port is already in use.";
           },
+          [](const Interrupted&) { return std::string("interrupted"); },
       },
       value_);
 }

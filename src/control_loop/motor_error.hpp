@@ -28,8 +28,10 @@ class MotorError {
   struct PortOpenFailed {
     std::string path;
   };
-  using Variant =
-      std::variant<MissingMotors, CommunicationError, NoMotorsDetected, VoltageRampupTimeout, PortNotFound, PortOpenFailed>;
+  // Start-up stopped because its caller asked it to (Ctrl-C).
+  struct Interrupted {};
+  using Variant = std::variant<MissingMotors, CommunicationError, NoMotorsDetected, VoltageRampupTimeout, PortNotFound,
+                               PortOpenFailed, Interrupted>;
 
   MotorError(Variant v) : value_(std::move(v)) {}  // NOLINT: implicit from any variant
 

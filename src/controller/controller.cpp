@@ -97,7 +97,12 @@ std::vector<std::uint8_t> VelmoraMotorController::check_missing_ids() {
 std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
   std::vector<std::string> missing;
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    if (!neck_motors_[i].request_feedback(*can_transport_)) missing.emplace_back(NECK_JOINT_NAMES[i]);
+    auto feedback = neck_motors_[i].request_feedback(*can_transport_);
+    if (feedback) {
+      neck_turns_.heard(i, feedback->position);
+    } else {
+      missing.emplace_back(NECK_JOINT_NAMES[i]);
+    }
   }
   return missing;
 }
@@ -107,7 +112,7 @@ std::unordered_map<std::string, std::uint8_t> VelmoraMotorController::get_motor_
           {"nose_top", 5},       {"nose_left", 6},    {"nose_right", 7}};
 }
 
-Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout) {
+Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, const StopRequested& stop) {
   if (!serial_port_) return {};
   for (std::uint8_t id : SERVO_IDS) {
     warn("Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");
@@ -136,6 +141,7 @@ Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout) {
                                                    text::bracketed(names) + " - ids: " + text::bracketed(ids) + ")"));
     }
     sleep_(kRebootPollInterval);
+    if (stop && stop()) return std::unexpected(ControllerError::stopped());
     std::vector<std::uint8_t> still_silent;
     for (std::uint8_t id : pending) {
       auto answered = feetech_handler_.ping(*serial_port_, id);

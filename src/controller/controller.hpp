@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "motorcom/can.hpp"
+#include "controller/neck_turns.hpp"
 #include "motorcom/damiao/driver.hpp"
 #include "servocom/error.hpp"
 #include "servocom/feetech_handler.hpp"
@@ -33,9 +34,12 @@ struct ControllerError {
   bool retryable = false;
   // Set for the neck-only refusal of write_raw_packet (an "unsupported" I/O error).
   bool unsupported = false;
+  // Set when a long operation stopped because its caller asked it to.
+  bool interrupted = false;
 
   static ControllerError from(const servocom::Error& e) { return {e.message(), e.is_retryable(), false}; }
   static ControllerError text(std::string m) { return {std::move(m), false, false}; }
+  static ControllerError stopped() { return {"interrupted", false, false, true}; }
 };
 
 template <class T>
@@ -55,6 +59,9 @@ class VelmoraMotorController {
   using Sleep = std::function<void(std::chrono::microseconds)>;
   // The monotonic clock that reboot's time-out is measured on.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // Asked between the cycles of a long operation (neck homing, the wait for
+  // rebooted servos); true stops it with an `interrupted` error. Empty: never.
+  using StopRequested = std::function<bool()>;
 
   // Opens the serial port (when a path is given) and the CAN interface.
   static Result<std::unique_ptr<VelmoraMotorController>> create(const std::optional<std::string>& serialport,
@@ -73,7 +80,7 @@ class VelmoraMotorController {
   std::vector<std::uint8_t> check_missing_ids();
   std::vector<std::string> check_missing_neck_motors();
   static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
-  Result<void> reboot(std::chrono::nanoseconds timeout);
+  Result<void> reboot(std::chrono::nanoseconds timeout, const StopRequested& stop = {});
 
   // Servo groups.
   Result<std::array<double, 7>> read_all_positions();
@@ -94,7 +101,9 @@ class VelmoraMotorController {
   Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address, std::uint8_t length);
   Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
 
-  // Neck joints (index 0 yaw, 1 pitch, 2 roll).
+  // Neck joints (index 0 yaw, 1 pitch, 2 roll). Positions and goals are
+  // relative to the turn each joint rests on (neck_turns.hpp); a command to a
+  // joint this controller has not heard from yet asks for its position first.
   // The goal limited to the joint's safety range, with a warning when it had
   // to move. A goal that is not a number comes back unchanged (callers refuse
   // it); an index past the neck comes back unchanged too. Touches no state.
@@ -115,7 +124,7 @@ class VelmoraMotorController {
 
   // Homing.
   Result<std::array<double, 3>> neck_home(double speed, double tolerance, std::optional<float> kp,
-                                          std::optional<float> kd);
+                                          std::optional<float> kd, const StopRequested& stop = {});
   Result<std::array<double, 4>> set_arm_home(double verify_tol);
 
  private:
@@ -124,12 +133,20 @@ class VelmoraMotorController {
   std::unique_ptr<motorcom::CanTransport> can_transport_;
   std::unique_ptr<servocom::Port> serial_port_;
   std::array<motorcom::damiao::MitCommand, 3> neck_commands_;
+  NeckTurns neck_turns_;
   bool neck_torque_enabled_ = false;
   Sleep sleep_;
   Clock clock_;
 
   Result<void> require_serial() const;
-  motorcom::damiao::Result<motorcom::damiao::MitFeedback> send_neck_command(std::size_t index);
+  // The three positions as the motors' counters report them.
+  Result<std::array<double, 3>> read_neck_counters();
+  // One MIT command with the position on the motor's own counter; the reply's
+  // position on that counter too.
+  motorcom::damiao::Result<double> send_neck_counter(std::size_t index, double counter);
+  // One MIT command with a goal relative to the joint's turn, learning the
+  // turn first when it is unknown; the reply's position relative to the turn.
+  motorcom::damiao::Result<double> command_neck_joint(std::size_t index, double goal);
 };
 
 }  // namespace velmora::controller

@@ -10,6 +10,12 @@ double nearest_turn_goal(double position) {
   return kTwoPi * std::round(position / kTwoPi);
 }
 
+int nearest_turn(double position) {
+  const double turn = std::round(position / kTwoPi);
+  constexpr double kFarthest = 1e6;
+  return std::fabs(turn) < kFarthest ? static_cast<int>(turn) : 0;
+}
+
 std::uint32_t neck_home_cycle_budget(double max_travel, double step) {
   constexpr double kSettleCycles = 2000.0;
   constexpr double kMax = static_cast<double>(std::numeric_limits<std::uint32_t>::max());

@@ -13,6 +13,9 @@ inline constexpr double kTwoPi = 6.283185307179586;
 // halfway between two multiples goes to the one farther from zero. Keeps the
 // sign of zero (-3.0 -> -0.0).
 double nearest_turn_goal(double position);
+// The number of that multiple (nearest_turn_goal(p) == 2π * nearest_turn(p)).
+// A position beyond any counter a motor reports (or not a number) gives 0.
+int nearest_turn(double position);
 
 // Cycles neck homing may spend: every cycle its longest travel needs at `step`
 // per cycle, plus 2000 to settle. Saturates at the 32-bit range instead of

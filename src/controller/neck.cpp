@@ -20,6 +20,10 @@ ControllerError failure(std::string prefix, const motorcom::damiao::Error& e) {
   return ControllerError::text(std::move(prefix) + e.message());
 }
 
+ControllerError not_a_number(std::string_view method, std::size_t index) {
+  return ControllerError::text(std::string(method) + "(" + joint_name(index) + "): goal is not a number");
+}
+
 ControllerError index_out_of_range(std::size_t index) {
   return ControllerError::text("neck index out of range: " + std::to_string(index));
 }
@@ -52,8 +56,26 @@ Result<void> VelmoraMotorController::set_neck_gains(std::size_t index, float kp,
   return {};
 }
 
-motorcom::damiao::Result<motorcom::damiao::MitFeedback> VelmoraMotorController::send_neck_command(std::size_t index) {
-  return neck_motors_[index].control(*can_transport_, neck_commands_[index]);
+motorcom::damiao::Result<double> VelmoraMotorController::send_neck_counter(std::size_t index, double counter) {
+  neck_commands_[index].position = to_single(counter);
+  auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index]);
+  if (!feedback) return std::unexpected(feedback.error());
+  const double reported = feedback->position;
+  neck_turns_.heard(index, reported);
+  return reported;
+}
+
+motorcom::damiao::Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, double goal) {
+  // Until the joint has reported where it is, nobody knows which turn a goal
+  // is meant on.
+  if (!neck_turns_.known(index)) {
+    auto feedback = neck_motors_[index].request_feedback(*can_transport_);
+    if (!feedback) return std::unexpected(feedback.error());
+    neck_turns_.learn(index, feedback->position);
+  }
+  auto reported = send_neck_counter(index, neck_turns_.counter(index, goal));
+  if (!reported) return std::unexpected(reported.error());
+  return neck_turns_.relative(index, *reported);
 }
 
 Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std::array<double, 3>& positions,
@@ -61,27 +83,20 @@ Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std
   // A NaN goal would be encoded as the bottom of the position range: refuse
   // the whole command before any joint moves.
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    if (std::isnan(positions[i])) {
-      return std::unexpected(
-          ControllerError::text(std::string(context) + "(" + joint_name(i) + "): goal is not a number"));
-    }
+    if (std::isnan(positions[i])) return std::unexpected(not_a_number(context, i));
   }
   std::array<double, 3> reported{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    neck_commands_[i].position = to_single(positions[i]);
-    auto feedback = send_neck_command(i);
-    if (!feedback) return std::unexpected(failure(std::string(context) + "(" + joint_name(i) + "): ", feedback.error()));
-    reported[i] = static_cast<double>(feedback->position);
+    auto position = command_neck_joint(i, positions[i]);
+    if (!position) return std::unexpected(failure(std::string(context) + "(" + joint_name(i) + "): ", position.error()));
+    reported[i] = *position;
   }
   return reported;
 }
 
 Result<std::array<double, 3>> VelmoraMotorController::set_neck_position(const std::array<double, 3>& positions) {
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    if (std::isnan(positions[i])) {
-      return std::unexpected(
-          ControllerError::text("set_neck_position: " + joint_name(i) + " goal is not a number"));
-    }
+    if (std::isnan(positions[i])) return std::unexpected(not_a_number("set_neck_position", i));
   }
   std::array<double, 3> clamped{};
   for (std::size_t i = 0; i < positions.size(); ++i) clamped[i] = clamp_neck_position(i, positions[i]);
@@ -90,12 +105,11 @@ Result<std::array<double, 3>> VelmoraMotorController::set_neck_position(const st
 
 Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, double position) {
   if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
-  const std::string prefix = "set_" + joint_name(index) + "_position: ";
-  if (std::isnan(position)) return std::unexpected(ControllerError::text(prefix + "goal is not a number"));
-  neck_commands_[index].position = to_single(clamp_neck_position(index, position));
-  auto feedback = send_neck_command(index);
-  if (!feedback) return std::unexpected(failure(prefix, feedback.error()));
-  return static_cast<double>(feedback->position);
+  const std::string method = "set_" + joint_name(index) + "_position";
+  if (std::isnan(position)) return std::unexpected(not_a_number(method, index));
+  auto reported = command_neck_joint(index, clamp_neck_position(index, position));
+  if (!reported) return std::unexpected(failure(method + ": ", reported.error()));
+  return *reported;
 }
 
 Result<void> VelmoraMotorController::enable_neck(bool enable) {
@@ -106,18 +120,20 @@ Result<void> VelmoraMotorController::enable_neck(bool enable) {
       if (auto mode = motor.ensure_control_mode(*can_transport_, kMitMode, sleep_ms); !mode) {
         return std::unexpected(failure(joint_name(i) + ": ensure MIT mode failed: ", mode.error()));
       }
-      if (auto on = motor.enable(*can_transport_); !on) {
-        return std::unexpected(failure(joint_name(i) + ": enable failed: ", on.error()));
-      }
-    } else if (auto off = motor.disable(*can_transport_); !off) {
-      return std::unexpected(failure(joint_name(i) + ": disable failed: ", off.error()));
+      auto on = motor.enable(*can_transport_);
+      if (!on) return std::unexpected(failure(joint_name(i) + ": enable failed: ", on.error()));
+      neck_turns_.heard(i, on->position);
+    } else {
+      auto off = motor.disable(*can_transport_);
+      if (!off) return std::unexpected(failure(joint_name(i) + ": disable failed: ", off.error()));
+      neck_turns_.heard(i, off->position);
     }
   }
   neck_torque_enabled_ = enable;
   return {};
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
+Result<std::array<double, 3>> VelmoraMotorController::read_neck_counters() {
   std::array<double, 3> positions{};
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     auto feedback = neck_motors_[i].request_feedback(*can_transport_);
@@ -127,11 +143,20 @@ Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
   return positions;
 }
 
+Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
+  auto positions = read_neck_counters();
+  if (!positions) return positions;
+  for (std::size_t i = 0; i < positions->size(); ++i) (*positions)[i] = neck_turns_.relative(i, (*positions)[i]);
+  return positions;
+}
+
 Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
   auto feedback = neck_motors_[index].request_feedback(*can_transport_);
   if (!feedback) return std::unexpected(failure("read_neck_feedback(" + joint_name(index) + "): ", feedback.error()));
-  return *feedback;
+  auto relative = *feedback;
+  relative.position = static_cast<float>(neck_turns_.relative(index, feedback->position));
+  return relative;
 }
 
 Result<motorcom::damiao::RegisterValue> VelmoraMotorController::read_neck_register(std::size_t index,

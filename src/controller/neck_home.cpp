@@ -1,6 +1,8 @@
 // Neck homing: ramp each joint to the multiple of 2π nearest to where its
 // multi-turn counter says it is, so the head never travels more than half a
-// turn, and wait until every joint reports itself within tolerance.
+// turn, and wait until every joint reports itself within tolerance. That
+// multiple becomes the joint's turn: homing reports about 0 at the end. The
+// ramp itself works on the motors' counters.
 
 #include <algorithm>
 #include <cmath>
@@ -26,7 +28,8 @@ std::string flags_text(const std::array<bool, 3>& flags) {
 }  // namespace
 
 Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, double tolerance,
-                                                                std::optional<float> kp, std::optional<float> kd) {
+                                                                std::optional<float> kp, std::optional<float> kd,
+                                                                const StopRequested& stop) {
   if (!(speed > 0.0)) {
     return std::unexpected(ControllerError::text("neck_home: speed must be positive, got " + numfmt::shortest(speed)));
   }
@@ -43,12 +46,19 @@ Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, do
     if (kd) command.kd = *kd;
   }
 
-  auto start = read_neck_positions();
+  auto start = read_neck_counters();
   if (!start) return std::unexpected(start.error());
   const std::array<double, 3> present = *start;
 
   std::array<double, 3> goals{};
-  for (std::size_t i = 0; i < 3; ++i) goals[i] = nearest_turn_goal(present[i]);
+  for (std::size_t i = 0; i < 3; ++i) {
+    goals[i] = nearest_turn_goal(present[i]);
+    neck_turns_.learn(i, present[i]);
+  }
+  const auto relative = [this](std::array<double, 3> counters) {
+    for (std::size_t i = 0; i < counters.size(); ++i) counters[i] = neck_turns_.relative(i, counters[i]);
+    return counters;
+  };
 
   if (!neck_torque_enabled_) {
     if (auto enabled = enable_neck(true); !enabled) return std::unexpected(enabled.error());
@@ -76,21 +86,28 @@ Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, do
         setpoints[i] = goals[i];
       }
     }
-    auto reported = command_neck_mit(setpoints, "neck_home");
-    if (!reported) return std::unexpected(reported.error());
-    observed = *reported;
+    for (std::size_t i = 0; i < 3; ++i) {
+      auto reported = send_neck_counter(i, setpoints[i]);
+      if (!reported) {
+        return std::unexpected(ControllerError::text("neck_home(" + std::string(NECK_JOINT_NAMES[i]) +
+                                                     "): " + reported.error().message()));
+      }
+      observed[i] = *reported;
+    }
 
     for (std::size_t i = 0; i < 3; ++i) {
       if (settled[i]) continue;
       settled[i] = std::fabs(setpoints[i] - goals[i]) < kEps && std::fabs(observed[i] - goals[i]) < tolerance;
     }
-    if (std::all_of(settled.begin(), settled.end(), [](bool s) { return s; })) return observed;
+    if (std::all_of(settled.begin(), settled.end(), [](bool s) { return s; })) return relative(observed);
     sleep_(kCyclePeriod);
+    // The neck stays enabled, holding the setpoints just sent.
+    if (stop && stop()) return std::unexpected(ControllerError::stopped());
   }
 
   return std::unexpected(ControllerError::text("neck_home: timed out before settling. observed=" +
-                                               text::numbers(observed, numfmt::debug) +
-                                               ", goals=" + text::numbers(goals, numfmt::debug) +
+                                               text::numbers(relative(observed), numfmt::debug) +
+                                               ", goals=" + text::numbers(relative(goals), numfmt::debug) +
                                                ", settled=" + flags_text(settled)));
 }
 

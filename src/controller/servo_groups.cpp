@@ -151,6 +151,8 @@ Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint
 Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::span<const std::uint8_t> data) {
   if (!serial_port_) return std::unexpected(ControllerError{std::string(kNeckOnlyError), false, true});
   servocom::Port& port = *serial_port_;
+  // Leftovers of earlier transactions are not this packet's reply.
+  if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(from(d.error()));
   if (auto w = port.write_all(data); !w) return std::unexpected(from(w.error()));
   if (auto d = port.drain(); !d) return std::unexpected(from(d.error()));
   auto waiting = port.bytes_waiting();
@@ -170,7 +172,16 @@ Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::
 Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                                          std::uint8_t length) {
   if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
-  return lift(feetech_handler_.read(*serial_port_, id, address, length));
+  auto bytes = feetech_handler_.read(*serial_port_, id, address, length);
+  if (!bytes) return std::unexpected(from(bytes.error()));
+  // A reply of another length is some other transaction's (a late reply to
+  // an earlier read of this servo), never this read's data.
+  if (bytes->size() != length) {
+    return std::unexpected(from(servocom::Error::bad_reply("servo " + std::to_string(id) + " answered a read of " +
+                                                           std::to_string(length) + " bytes with " +
+                                                           std::to_string(bytes->size()))));
+  }
+  return std::move(*bytes);
 }
 
 Result<void> VelmoraMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,

@@ -61,7 +61,7 @@ class FakeHardware final : public LoopHardware {
     s_->record("read_all_voltages");
     return locked([&] { return s_->voltages; });
   }
-  HwResult<void> reboot(std::chrono::nanoseconds) override { return ok("reboot"); }
+  HwResult<void> reboot(std::chrono::nanoseconds, const StopRequested&) override { return ok("reboot"); }
   HwResult<bool> is_torque_enabled() override { return locked([&] { return s_->torque; }); }
   HwResult<std::array<double, 7>> read_all_positions() override {
     std::function<void()> hook;

@@ -84,6 +84,9 @@ TEST(LoopStartup, ReportsEachHardwareProblem) {
   auto state = std::make_shared<FakeState>();
   EXPECT_EQ(start_error(state, settings("/nonexistent/tty")),
             "Check if your USB cable is connected. Could not find port: /nonexistent/tty!");
+  // Only "/dev/null" would be checked by the file system.
+  EXPECT_EQ(start_error(state, settings(std::string("/dev/null\0x", 11))),
+            "Check if your USB cable is connected. Could not find port: " + std::string("/dev/null\0x", 11) + "!");
 
   auto refuse = [](const std::optional<std::string>&, const std::string&) -> HwResult<std::unique_ptr<LoopHardware>> {
     return std::unexpected(HardwareError{"no such interface", false});
@@ -113,6 +116,18 @@ TEST(LoopStartup, VoltageWaitTimesOutWithTheLowestReading) {
   EXPECT_EQ(start_error(state), "Voltage did not ramp up to 12V (got 9.5V) within 300ms!");
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
   for (const auto& c : state->snapshot()) EXPECT_NE(c, "reboot");
+}
+
+TEST(LoopStartup, VoltageWaitStopsWhenAskedWithNothingLeftRunning) {
+  auto state = std::make_shared<FakeState>();
+  state->voltages = {120, 120, 95, 120, 120, 120, 100};
+  auto s = settings();
+  s.voltage_rampup_timeout = 1h;
+  int asked = 0;
+  auto loop = VelmoraControlLoop::create(s, fake_factory(state), [&] { return ++asked == 3; });
+  ASSERT_FALSE(loop);
+  EXPECT_TRUE(loop.error().is<MotorError::Interrupted>());
+  EXPECT_EQ(state.use_count(), 1);  // the hardware is closed again
 }
 
 TEST(LoopStartup, GoodVoltageRebootsAndTakesAFirstReading) {

@@ -73,6 +73,16 @@ TEST(Reboot, TimesOutNamingTheServosThatStayedSilent) {
   EXPECT_NE(records[0].line, records[7].line);
 }
 
+TEST(Reboot, StopsWaitingForSilentServosWhenAsked) {
+  Rig rig;
+  rig.servos->silent_after_reboot[5] = -1;
+  int asked = 0;
+  auto result = rig.controller->reboot(1s, [&] { return ++asked == 3; });
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().interrupted);
+  EXPECT_EQ(rig.clock->sleeps.size(), 3u);
+}
+
 TEST(Reboot, StopsAtTheFirstInstructionThatCannotBeSent) {
   Rig rig;
   rig.servos->fail_writes = true;

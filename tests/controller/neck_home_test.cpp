@@ -16,16 +16,16 @@ std::size_t frames_to(const NeckBusState& s, std::uint32_t id) {
       std::count_if(s.sent.begin(), s.sent.end(), [&](const motorcom::CanFrame& f) { return f.id.value == id; }));
 }
 
-TEST(NeckHome, RampsMultiTurnPositionsToTheNearestZeroAndLeavesTheNeckEnabled) {
+TEST(NeckHome, RampsMultiTurnPositionsToTheNearestZeroWhichReadsZeroFromThenOn) {
   Rig rig;
-  rig.neck->motors[1].position = 6.4;
+  ASSERT_TRUE(rig.controller->read_neck_positions());  // every joint heard from on turn 0
+  rig.neck->motors[1].position = 6.4;                  // ... until its counter jumped a turn
   rig.neck->motors[2].position = -3.0;
   rig.neck->motors[3].position = 0.05;
   auto result = rig.controller->neck_home(0.4, 0.15, std::nullopt, std::nullopt);
   ASSERT_TRUE(result) << result.error().message;
-  EXPECT_NEAR((*result)[0], kTwoPi, 1e-3);
-  EXPECT_NEAR((*result)[1], 0.0, 1e-3);
-  EXPECT_NEAR((*result)[2], 0.0, 1e-3);
+  for (double p : *result) EXPECT_NEAR(p, 0.0, 1e-3);
+  EXPECT_NEAR(rig.neck->motors[1].position, kTwoPi, 1e-3);
   EXPECT_TRUE(rig.controller->is_neck_torque_enabled());
   // Pitch has the longest travel, 3.0 rad at 0.004 rad a cycle: about 750
   // cycles with a 10 ms sleep between consecutive ones.
@@ -38,6 +38,23 @@ TEST(NeckHome, RampsMultiTurnPositionsToTheNearestZeroAndLeavesTheNeckEnabled) {
     EXPECT_LE(std::fabs(m.position - previous), 0.004 + 1e-3);
     previous = m.position;
   }
+  // Goals are meant on the turn homing found.
+  ASSERT_TRUE(rig.controller->set_neck_position({0.1, 0.1, 0.1}));
+  EXPECT_NEAR(rig.neck->mit.end()[-3].position, kTwoPi + 0.1, 1e-3);
+}
+
+TEST(NeckHome, StopsBetweenCyclesWhenAskedAndLeavesTheNeckHoldingItsLastSetpoint) {
+  Rig rig;
+  rig.neck->motors[1].position = 1.0;
+  int asked = 0;
+  auto result = rig.controller->neck_home(0.4, 0.15, std::nullopt, std::nullopt, [&] { return ++asked == 5; });
+  ASSERT_FALSE(result);
+  EXPECT_TRUE(result.error().interrupted);
+  EXPECT_EQ(rig.clock->sleeps.size(), 5u);
+  EXPECT_EQ(rig.neck->mit.size(), 15u);  // five cycles, nothing after the fifth
+  EXPECT_NEAR(rig.neck->motors[1].position, 1.0 - 5 * 0.004, 1e-3);
+  EXPECT_TRUE(rig.controller->is_neck_torque_enabled());
+  EXPECT_TRUE(rig.neck->motors[1].enabled);
 }
 
 TEST(NeckHome, AlreadyHomeAndEnabledReturnsAfterOneCycleWithoutModeOrEnableFrames) {
@@ -102,13 +119,14 @@ TEST(NeckHome, TimesOutWithABlockedJointReportingWhatSettled) {
   // Budget: about 300 cycles of travel plus 2000, a sleep after each.
   EXPECT_EQ(rig.clock->sleeps.size(), neck_home_cycle_budget(std::fabs(stuck), 0.01));
   EXPECT_NEAR(static_cast<double>(rig.clock->sleeps.size()), 2300.0, 1.0);
-  const double yaw = quantized_neck_position(kTwoPi);
+  // Positions relative to each joint's turn: yaw homed on turn 1.
+  const double yaw = quantized_neck_position(kTwoPi) - kTwoPi;
   // Roll's zero goal encodes as code 32767 (the encoder truncates), which
   // reads back just below zero.
   const double roll = quantized_neck_position(-0.0001);
   EXPECT_EQ(result.error().message, "neck_home: timed out before settling. observed=[" + numfmt::debug(yaw) + ", " +
                                         numfmt::debug(stuck) + ", " + numfmt::debug(roll) +
-                                        "], goals=[6.283185307179586, -0.0, 0.0], settled=[true, false, true]");
+                                        "], goals=[0.0, -0.0, 0.0], settled=[true, false, true]");
   EXPECT_TRUE(rig.controller->is_neck_torque_enabled());
 }
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
+#include "controller/homing_math.hpp"
 #include "fake_buses.hpp"
 
 namespace velmora::controller::testing {
@@ -53,10 +55,10 @@ TEST(NeckPosition, RefusesAGoalThatIsNotANumberBeforeSendingAnything) {
   const double nan = std::nan("");
   auto all = rig.controller->set_neck_position({0.0, nan, 0.0});
   ASSERT_FALSE(all);
-  EXPECT_EQ(all.error().message, "set_neck_position: neck_pitch goal is not a number");
+  EXPECT_EQ(all.error().message, "set_neck_position(neck_pitch): goal is not a number");
   auto one = rig.controller->set_single_neck_joint(2, nan);
   ASSERT_FALSE(one);
-  EXPECT_EQ(one.error().message, "set_neck_roll_position: goal is not a number");
+  EXPECT_EQ(one.error().message, "set_neck_roll_position(neck_roll): goal is not a number");
   // The control loop clamps first and then commands: the NaN must survive the
   // clamp (not become the lower bound) so the command refuses it.
   EXPECT_TRUE(std::isnan(VelmoraMotorController::clamp_neck_position(1, nan)));
@@ -73,7 +75,9 @@ TEST(NeckPosition, StopsAtTheFirstSilentJointNamingIt) {
   auto result = rig.controller->set_neck_position({0.1, 0.1, 0.1});
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().message, "set_neck_position(neck_pitch): transport error: timeout waiting for frame");
-  ASSERT_EQ(rig.neck->mit.size(), 2u);  // yaw and pitch sent, roll never
+  // Yaw was commanded; pitch never answered the request for its position
+  // that precedes its first command, so neither it nor roll was commanded.
+  ASSERT_EQ(rig.neck->mit.size(), 1u);
   auto single = rig.controller->set_single_neck_joint(1, 0.1);
   EXPECT_EQ(single.error().message, "set_neck_pitch_position: transport error: timeout waiting for frame");
   auto read = rig.controller->read_neck_positions();
@@ -98,6 +102,42 @@ TEST(NeckInspection, ReadsOneJointAtATimeWithoutCommandingIt) {
   EXPECT_TRUE(rig.neck->mit.empty());
   EXPECT_FALSE(rig.neck->motors[1].enabled);
   EXPECT_EQ(rig.neck->motors[2].mode, 2u);
+}
+
+TEST(NeckTurns, AJointNotHeardFromIsAskedForItsPositionOnceAndCommandedOnItsTurn) {
+  Rig rig;
+  rig.neck->motors[2].position = kTwoPi + 0.1;
+  auto pitch = rig.controller->set_single_neck_joint(1, 0.2);
+  ASSERT_TRUE(pitch);
+  EXPECT_NEAR(*pitch, 0.2, 1e-3);
+  ASSERT_TRUE(rig.controller->set_neck_position({0.1, 0.3, 0.0}));
+  std::vector<std::uint32_t> ids;
+  for (const auto& f : rig.neck->sent) ids.push_back(f.id.value);
+  // The requests (0x7FF) precede only the first command to each joint.
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x7FF, 2, 0x7FF, 1, 2, 0x7FF, 3}));
+  EXPECT_NEAR(rig.neck->mit[2].position, kTwoPi + 0.3, 1e-3);
+  auto read = rig.controller->read_neck_positions();
+  ASSERT_TRUE(read);
+  EXPECT_NEAR((*read)[1], 0.3, 1e-3);
+}
+
+TEST(NeckTurns, NoGoalMovesAJointOutsideItsSafetyRangeOnTheTurnItRestsOn) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double goals[] = {-inf, -1e300, -7.0, -3.0, -0.45, 0.0, 0.2, 3.2, 6.3, 1e300, inf};
+  const std::array<double, 3> start{0.1, 0.2, -0.1};
+  for (int turn : {-1, 0, 1}) {
+    for (double goal : goals) {
+      Rig rig;
+      for (std::size_t i = 0; i < 3; ++i) rig.neck->motors[i + 1].position = turn * kTwoPi + start[i];
+      ASSERT_TRUE(rig.controller->set_neck_position({goal, goal, goal}));
+      for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(rig.controller->set_single_neck_joint(i, goal));
+      for (const auto& m : rig.neck->mit) {
+        const auto [lower, upper] = NECK_POSITION_LIMITS[m.motor - 1u];
+        EXPECT_GE(m.position, turn * kTwoPi + lower - 1e-3) << "turn " << turn << ", goal " << goal;
+        EXPECT_LE(m.position, turn * kTwoPi + upper + 1e-3) << "turn " << turn << ", goal " << goal;
+      }
+    }
+  }
 }
 
 TEST(NeckGains, ApplyToTheNextCommandAndRejectBadInput) {

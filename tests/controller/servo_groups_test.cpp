@@ -82,5 +82,24 @@ TEST(WriteRawPacket, ReturnsTheWaitingReplyOrNothingAfterTenMilliseconds) {
   EXPECT_EQ(rig.clock->sleeps, (std::vector<std::chrono::microseconds>{5ms, 5ms}));
 }
 
+TEST(RawTransactions, NeverHandBackAnotherTransactionsReply) {
+  Rig rig;
+  // Servo 2's late two-byte position reply, left on the line by a failed
+  // sync read, arrives where a three-byte read of servo 2 expects its own.
+  const std::vector<std::uint8_t> late{0xFF, 0xFF, 0x02, 0x04, 0x00, 0xDC, 0x05, 0x18};
+  rig.servos->present.erase(2);
+  rig.servos->next_extra = late;
+  auto read = rig.controller->read_raw_bytes(2, 3, 3);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().message, "servo 2 answered a read of 3 bytes with 2");
+
+  // Leftovers already waiting are dropped before a raw packet goes out.
+  rig.servos->rx.assign(late.begin(), late.end());
+  const std::uint8_t ping[] = {0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB};
+  auto reply = rig.controller->write_raw_packet(ping);
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(*reply, (std::vector<std::uint8_t>{0xFF, 0xFF, 0x01, 0x02, 0x00, 0xFC}));
+}
+
 }  // namespace
 }  // namespace velmora::controller::testing

@@ -42,6 +42,9 @@ class FeetechProtocolHandler {
                           std::span<const std::vector<std::uint8_t>> data) const;
   Result<bool> reboot(Port& port, std::uint8_t id) const;
 
+  // Reads and drops whatever earlier replies left on the line; TimeoutError
+  // when it keeps arriving.
+  Result<void> discard_stale_input(Port& port) const;
   // The two steps every operation is made of. Sending first discards stale
   // input (TimeoutError, with nothing written, when it keeps arriving); any
   // write failure is reported as TimeoutError.
