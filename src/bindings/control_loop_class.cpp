@@ -16,6 +16,7 @@
 #include "bindings/records_classes.hpp"
 #include "control_loop/control_loop.hpp"
 #include "control_loop/controller_hardware.hpp"
+#include "controller/joint_names.hpp"
 
 namespace velmora::py {
 namespace {
@@ -127,10 +128,12 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     s.stats_pub_period = convert_optional(stats_o, "stats_pub_period", to_loop_duration);
     s.voltage_rampup_timeout = convert_or(voltage_o, "voltage_rampup_timeout", to_loop_duration,
                                           std::chrono::nanoseconds(std::chrono::seconds(30)));
-    if (auto why = cl::invalid_settings(s)) throw_runtime_error(*why);
+    if (auto why = cl::invalid_settings(s)) throw_value_error(*why);
 
     DeviceNames devices{s.serialport, s.can_bus};
-    auto created = VelmoraControlLoop::create(std::move(s), cl::open_controller_hardware);
+    // Ctrl-C stops the voltage wait and the reboot between their polls.
+    auto created = VelmoraControlLoop::create(std::move(s), cl::open_controller_hardware, signal_handler_raised);
+    if (!created && created.error().is<cl::MotorError::Interrupted>()) throw_error_already_set();
     if (!created) throw_runtime_error(created.error().message());
     Loop loop(std::move(*created));
 
@@ -235,62 +238,77 @@ PyObject* get_stats(PyObject* self, PyObject*) noexcept {
 
 // ---- commands ----
 
+// N goals for the joints named from `joints` on.
 template <std::size_t N, class Command>
-PyObject* positions_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
+PyObject* positions_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
+                            const std::string_view* joints) {
   return guarded([&] {
     const Signature<1> sig{name, {"position"}, 1};
     auto [position_o] = bind(sig, args, kwargs);
-    return queue_or_raise(self, Command{to_f64_array<N>(position_o, "position")});
+    const auto goals = to_f64_array<N>(position_o, "position");
+    refuse_goals_not_a_number(name, std::span(joints, N), goals);
+    return queue_or_raise(self, Command{goals});
   });
 }
+
+const std::string_view* servo_joints(std::size_t first) { return controller::SERVO_JOINT_NAMES.data() + first; }
+const std::string_view* neck_joints(std::size_t first) { return controller::NECK_JOINT_NAMES.data() + first; }
 
 PyObject* set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     static constexpr Signature<1> sig{"VelmoraPyControlLoop.set_all_goal_positions", {"positions"}, 1};
     auto [positions_o] = bind(sig, args, kwargs);
     PyObject* positions = to_instance(positions_o, torso_position_type(), "positions");
-    return queue_or_raise(self, cmd::SetAllGoalPositions{torso_position_value(positions)});
+    cmd::SetAllGoalPositions command{torso_position_value(positions)};
+    refuse_goals_not_a_number(sig.name, controller::SERVO_JOINT_NAMES, command.positions.servo_goals());
+    return queue_or_raise(self, std::move(command));
   });
 }
 
 PyObject* set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return positions_command<2, cmd::SetLeftArmPosition>(self, args, kwargs,
-                                                        "VelmoraPyControlLoop.set_left_arm_position");
+                                                        "VelmoraPyControlLoop.set_left_arm_position", servo_joints(0));
 }
 PyObject* set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return positions_command<2, cmd::SetRightArmPosition>(self, args, kwargs,
-                                                         "VelmoraPyControlLoop.set_right_arm_position");
+                                                         "VelmoraPyControlLoop.set_right_arm_position", servo_joints(2));
 }
 PyObject* set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return positions_command<4, cmd::SetArmsPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_arms_position");
+  return positions_command<4, cmd::SetArmsPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_arms_position",
+                                                     servo_joints(0));
 }
 PyObject* set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return positions_command<3, cmd::SetNosePosition>(self, args, kwargs, "VelmoraPyControlLoop.set_nose_position");
+  return positions_command<3, cmd::SetNosePosition>(self, args, kwargs, "VelmoraPyControlLoop.set_nose_position",
+                                                     servo_joints(4));
 }
 PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return positions_command<3, cmd::SetNeckPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_neck_position");
+  return positions_command<3, cmd::SetNeckPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_neck_position",
+                                                     neck_joints(0));
 }
 
 template <class Command>
-PyObject* single_joint_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
+PyObject* single_joint_command(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
+                               std::size_t index) {
   return guarded([&] {
     const Signature<1> sig{name, {"position"}, 1};
     auto [position_o] = bind(sig, args, kwargs);
-    return queue_or_raise(self, Command{to_f64(position_o, "position")});
+    const double goal = to_f64(position_o, "position");
+    refuse_goals_not_a_number(name, std::span(neck_joints(index), 1), std::span(&goal, 1));
+    return queue_or_raise(self, Command{goal});
   });
 }
 
 PyObject* set_neck_yaw_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return single_joint_command<cmd::SetNeckYawPosition>(self, args, kwargs,
-                                                       "VelmoraPyControlLoop.set_neck_yaw_position");
+                                                       "VelmoraPyControlLoop.set_neck_yaw_position", 0);
 }
 PyObject* set_neck_pitch_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return single_joint_command<cmd::SetNeckPitchPosition>(self, args, kwargs,
-                                                         "VelmoraPyControlLoop.set_neck_pitch_position");
+                                                         "VelmoraPyControlLoop.set_neck_pitch_position", 1);
 }
 PyObject* set_neck_roll_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return single_joint_command<cmd::SetNeckRollPosition>(self, args, kwargs,
-                                                        "VelmoraPyControlLoop.set_neck_roll_position");
+                                                        "VelmoraPyControlLoop.set_neck_roll_position", 2);
 }
 
 template <class Command>

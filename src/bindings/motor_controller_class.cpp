@@ -1,10 +1,12 @@
 // VelmoraMotorController: every method converts its arguments, runs one
 // controller operation under the controller lock, and converts the result
 // after the lock is released. Methods keep the interpreter lock throughout, so
-// the controller lock only ever guards against re-entry and poisoning. No
-// Python code runs while the controller lock is held: the only log records the
-// operations reachable from here emit are neck clamp warnings, and those are
-// produced before the lock is taken.
+// the controller lock mostly guards against re-entry and poisoning. The only
+// log records the operations reachable from here emit are neck clamp
+// warnings, and those are produced before the lock is taken. The one Python
+// code that can run under the controller lock is a signal handler run between
+// homing cycles (Ctrl-C); another thread may get the interpreter lock then, so
+// waiting for the controller lock is done without the interpreter lock.
 //
 // close() ends the object's use of the hardware for good: it destroys the
 // controller (closing both buses and releasing the serial port's lock) and
@@ -12,12 +14,11 @@
 
 #include "bindings/motor_controller_class.hpp"
 
-#include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -68,13 +69,24 @@ class OwnerMark {
   State& st_;
 };
 
+// The controller lock, waited for (if another thread holds it) without the
+// interpreter lock. Re-entry from the holding thread is refused.
+std::unique_lock<std::mutex> acquire(State& st) {
+  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
+  std::unique_lock lock(st.mutex, std::defer_lock);
+  while (!lock.try_lock()) {
+    ReleaseGil unlocked;
+    const std::lock_guard wait(st.mutex);
+  }
+  return lock;
+}
+
 // Runs `op` on the controller under its lock. A fault escaping `op` poisons
 // the lock for the life of the object.
 template <class Op>
 auto locked(PyObject* self, Op&& op) {
   State& st = state_of(self);
-  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
-  std::unique_lock lock(st.mutex);
+  std::unique_lock lock = acquire(st);
   if (!st.controller) {
     lock.unlock();
     throw_runtime_error(kClosed);
@@ -96,15 +108,16 @@ auto locked(PyObject* self, Op&& op) {
 // setters' early clamp warnings included.
 void refuse_if_poisoned(PyObject* self) {
   State& st = state_of(self);
-  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
-  std::lock_guard lock(st.mutex);
+  const std::unique_lock lock = acquire(st);
   if (!st.controller) throw_runtime_error(kClosed);
   if (st.poisoned) throw_runtime_error(kLockFailed);
 }
 
-// The operation's value, or RuntimeError with its display text.
+// The operation's value, or RuntimeError with its display text. An operation
+// stopped by a signal handler's exception lets that exception propagate.
 template <class T>
 T value_or_raise(controller::Result<T>&& result) {
+  if (!result && result.error().interrupted) throw_error_already_set();
   if (!result) throw_runtime_error(result.error().message);
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
@@ -234,47 +247,49 @@ PyObject* read_all_positions(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// One positions parameter of N floats, handed to a controller setter.
+// One positions parameter of N floats for the servos from `first` on in bus
+// order, handed to a controller setter.
 template <std::size_t N, class Setter>
 PyRef set_positions(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, const char* param,
-                    Setter setter) {
+                    std::size_t first, Setter setter) {
   const Signature<1> sig{name, {param}, 1};
   auto [positions_o] = bind(sig, args, kwargs);
   const std::array<double, N> positions = to_f64_array<N>(positions_o, param);
+  refuse_goals_not_a_number(name, std::span(controller::SERVO_JOINT_NAMES).subspan(first, N), positions);
   return none_or_raise(locked(self, [&](auto& c) { return (c.*setter)(positions); }));
 }
 
 PyObject* set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<7>(self, args, kwargs, "VelmoraMotorController.set_all_goal_positions", "positions",
+    return set_positions<7>(self, args, kwargs, "VelmoraMotorController.set_all_goal_positions", "positions", 0,
                             &VelmoraMotorController::set_all_goal_positions);
   });
 }
 
 PyObject* set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<2>(self, args, kwargs, "VelmoraMotorController.set_left_arm_position", "position",
+    return set_positions<2>(self, args, kwargs, "VelmoraMotorController.set_left_arm_position", "position", 0,
                             &VelmoraMotorController::set_left_arm_position);
   });
 }
 
 PyObject* set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<2>(self, args, kwargs, "VelmoraMotorController.set_right_arm_position", "position",
+    return set_positions<2>(self, args, kwargs, "VelmoraMotorController.set_right_arm_position", "position", 2,
                             &VelmoraMotorController::set_right_arm_position);
   });
 }
 
 PyObject* set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<4>(self, args, kwargs, "VelmoraMotorController.set_arms_position", "position",
+    return set_positions<4>(self, args, kwargs, "VelmoraMotorController.set_arms_position", "position", 0,
                             &VelmoraMotorController::set_arms_position);
   });
 }
 
 PyObject* set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<3>(self, args, kwargs, "VelmoraMotorController.set_nose_position", "position",
+    return set_positions<3>(self, args, kwargs, "VelmoraMotorController.set_nose_position", "position", 4,
                             &VelmoraMotorController::set_nose_position);
   });
 }
@@ -325,17 +340,11 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
     static constexpr Signature<1> sig{"VelmoraMotorController.set_neck_position", {"position"}, 1};
     auto [position_o] = bind(sig, args, kwargs);
     std::array<double, 3> goals = to_f64_array<3>(position_o, "position");
+    refuse_goals_not_a_number(sig.name, controller::NECK_JOINT_NAMES, goals);
     refuse_if_poisoned(self);
     // Clamp warnings reach Python logging: emit them before taking the lock.
     // Clamping again inside the operation changes nothing and warns no more.
-    // A goal that is not a number gets the whole command refused, so the
-    // others are left for the operation too: no warning for a command that is
-    // never sent.
-    if (std::none_of(goals.begin(), goals.end(), [](double g) { return std::isnan(g); })) {
-      for (std::size_t i = 0; i < goals.size(); ++i) {
-        goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
-      }
-    }
+    for (std::size_t i = 0; i < goals.size(); ++i) goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
     const auto reported = value_or_raise(locked(self, [&](auto& c) { return c.set_neck_position(goals); }));
     return py_float_list(reported);
   });
@@ -345,6 +354,8 @@ PyRef set_one_neck_joint(PyObject* self, PyObject* args, PyObject* kwargs, const
   const Signature<1> sig{name, {"position"}, 1};
   auto [position_o] = bind(sig, args, kwargs);
   const double requested = to_f64(position_o, "position");
+  refuse_goals_not_a_number(name, std::span(controller::NECK_JOINT_NAMES).subspan(index, 1),
+                            std::span(&requested, 1));
   refuse_if_poisoned(self);
   const double goal = VelmoraMotorController::clamp_neck_position(index, requested);
   return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(index, goal); })));
@@ -408,8 +419,9 @@ PyObject* neck_home(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     const double tolerance = convert_or(tolerance_o, "tolerance", to_f64, 0.15);
     const std::optional<float> kp = single(convert_optional(kp_o, "kp", to_f64));
     const std::optional<float> kd = single(convert_optional(kd_o, "kd", to_f64));
-    const auto observed =
-        value_or_raise(locked(self, [&](auto& c) { return c.neck_home(speed, tolerance, kp, kd); }));
+    // Ctrl-C stops homing between cycles, the neck holding its last setpoint.
+    const auto observed = value_or_raise(
+        locked(self, [&](auto& c) { return c.neck_home(speed, tolerance, kp, kd, signal_handler_raised); }));
     return py_float_list(observed);
   });
 }

@@ -108,8 +108,9 @@ std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
 }
 
 std::unordered_map<std::string, std::uint8_t> VelmoraMotorController::get_motor_name_id() {
-  return {{"left_arm_pitch", 1}, {"left_arm_yaw", 2}, {"right_arm_pitch", 3}, {"right_arm_yaw", 4},
-          {"nose_top", 5},       {"nose_left", 6},    {"nose_right", 7}};
+  std::unordered_map<std::string, std::uint8_t> names;
+  for (std::size_t i = 0; i < SERVO_IDS.size(); ++i) names.emplace(SERVO_JOINT_NAMES[i], SERVO_IDS[i]);
+  return names;
 }
 
 Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, const StopRequested& stop) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "motorcom/can.hpp"
+#include "controller/joint_names.hpp"
 #include "controller/neck_turns.hpp"
 #include "motorcom/damiao/driver.hpp"
 #include "servocom/error.hpp"
@@ -50,7 +51,6 @@ inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
 inline constexpr std::array<std::uint8_t, 2> RIGHT_ARM_IDS{3, 4};
 inline constexpr std::array<std::uint8_t, 3> NOSE_IDS{5, 6, 7};
 inline constexpr std::array<std::uint8_t, 7> SERVO_IDS{1, 2, 3, 4, 5, 6, 7};
-inline constexpr std::array<std::string_view, 3> NECK_JOINT_NAMES{"neck_yaw", "neck_pitch", "neck_roll"};
 inline constexpr std::array<std::pair<double, double>, 3> NECK_POSITION_LIMITS{
     {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
 

@@ -2,9 +2,11 @@
 
 #include <datetime.h>
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "bindings/core/py_ref.hpp"
@@ -241,6 +243,15 @@ std::chrono::microseconds to_duration(PyObject* obj, const char* param) {
     fail_argument(param);
   }
   return std::chrono::microseconds(days * kMicrosPerDay + seconds * 1'000'000LL + micros);
+}
+
+void refuse_goals_not_a_number(std::string_view qualified, std::span<const std::string_view> joints,
+                               std::span<const double> goals) {
+  for (std::size_t i = 0; i < goals.size() && i < joints.size(); ++i) {
+    if (!std::isnan(goals[i])) continue;
+    const std::string_view method = qualified.substr(qualified.find('.') + 1);
+    throw_value_error(std::string(method) + "(" + std::string(joints[i]) + "): goal is not a number");
+  }
 }
 
 PyObject* to_instance(PyObject* obj, PyTypeObject* type, const char* param) {

@@ -32,7 +32,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -104,6 +106,12 @@ std::array<double, N> to_f64_array(PyObject* obj, const char* param) {
   detail::to_f64_span(obj, param, out.data(), N);
   return out;
 }
+
+// Joint goals, one per joint name: the first that is not a number raises
+// ValueError "{method}({joint}): goal is not a number", `method` being the
+// part of the qualified name ("ClassName.method") after the class.
+void refuse_goals_not_a_number(std::string_view qualified, std::span<const std::string_view> joints,
+                               std::span<const double> goals);
 
 // Instance of `type` (or a subclass); returns `obj` itself (borrowed).
 // Otherwise TypeError "'list' object cannot be converted to 'VelmoraTorsoPosition'".

@@ -42,6 +42,17 @@ void throw_runtime_error(std::string_view text) {
   throw ErrorAlreadySet{};
 }
 
+void throw_value_error(std::string_view text) {
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message != nullptr) {
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+  }
+  throw ErrorAlreadySet{};
+}
+
+bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
+
 PyObject* panic_exception_type() noexcept {
   if (g_panic_type == nullptr) {
     g_panic_type = PyErr_NewExceptionWithDoc(

@@ -41,6 +41,14 @@ struct ErrorAlreadySet {};
 [[noreturn]] void throw_runtime_error(std::string_view text);
 // Sets RuntimeError with `text` and returns null, for code outside guarded().
 PyObject* set_runtime_error(std::string_view text) noexcept;
+// Sets ValueError with `text` and throws ErrorAlreadySet.
+[[noreturn]] void throw_value_error(std::string_view text);
+
+// Runs the Python handlers of signals that have arrived (only on the main
+// thread; elsewhere it does nothing). True when a handler raised, Ctrl-C's
+// KeyboardInterrupt for one: the exception is then pending, and the caller
+// stops what it is doing and lets it propagate. Holding the interpreter lock.
+bool signal_handler_raised() noexcept;
 
 // The process's PanicException type (borrowed); created on first use.
 // Null only if the interpreter could not create it (error set).

@@ -14,17 +14,31 @@
 
 namespace velmora::py {
 
+namespace detail {
+// PyEval_RestoreThread, except once interpreter exit has begun: see
+// close_lock_for_exit().
+void restore_thread(PyThreadState* state) noexcept;
+}  // namespace detail
+
 // Releases the interpreter lock for its lifetime (Py_BEGIN/END_ALLOW_THREADS).
 class ReleaseGil {
  public:
   ReleaseGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleaseGil() { PyEval_RestoreThread(state_); }
+  ~ReleaseGil() { detail::restore_thread(state_); }
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;
 
  private:
   PyThreadState* state_;
 };
+
+// From interpreter exit processing, on the exiting thread, holding the lock
+// (before finalisation begins). A thread that takes the lock back once
+// finalisation has begun is ended by the interpreter with an unwind that no
+// C++ frame may see (it aborts at the first noexcept one). So from here on
+// any other thread leaving a ReleaseGil scope sleeps until the process ends
+// instead; threads already taking the lock back get it first.
+void close_lock_for_exit();
 
 // Takes the interpreter lock from any thread (PyGILState_Ensure/Release).
 // Never use it after the interpreter began finalising: the thread would be

@@ -285,6 +285,7 @@ std::vector<std::function<void()>> g_exit_hooks;
 bool g_exit_started = false;
 
 PyObject* at_exit(PyObject*, PyObject*) noexcept {
+  close_lock_for_exit();
   std::vector<std::function<void()>> hooks;
   {
     std::lock_guard lock(g_hooks_mutex);

@@ -168,12 +168,24 @@ def test_a_closed_loop_keeps_its_readings_and_refuses_work(torso, make_loop):
     assert time.monotonic() - t0 < 0.5  # refused, not timed out
 
 
-def test_set_all_goal_positions_needs_a_position_record(torso, make_loop):
+def test_goals_are_checked_before_anything_is_queued(torso, make_loop):
     loop = make_loop(torso)
     with pytest.raises(TypeError, match="positions"):
         loop.set_all_goal_positions([0.0] * 7)
     with pytest.raises(ValueError, match=r"^expected a sequence of length 2 \(got 3\)$"):
         loop.set_left_arm_position([0.0, 0.0, 0.0])
+    nan = float("nan")
+    with pytest.raises(ValueError, match=r"^set_all_goal_positions\(nose_left\): goal is not a number$"):
+        loop.set_all_goal_positions(vmc.VelmoraTorsoPosition([0.0, 0.0], [0.0, 0.0], [0.0, nan, 0.0], [0.0] * 3))
+    with pytest.raises(ValueError, match=r"^set_right_arm_position\(right_arm_yaw\): goal is not a number$"):
+        loop.set_right_arm_position([0.0, nan])
+    with pytest.raises(ValueError, match=r"^set_neck_position\(neck_yaw\): goal is not a number$"):
+        loop.set_neck_position([nan, 0.0, 0.0])
+    with pytest.raises(ValueError, match=r"^set_neck_roll_position\(neck_roll\): goal is not a number$"):
+        loop.set_neck_roll_position(nan)
+    loop.close()  # runs whatever was queued
+    assert [i for i, instruction, _ in parsed(torso.serial_rx()) if instruction in (SYNC_WRITE, WRITE)] == []
+    assert [i for i, _ in torso.can_rx() if i != 0x7FF] == []  # feedback requests only
 
 
 def test_statistics(torso, make_loop):

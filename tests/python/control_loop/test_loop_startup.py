@@ -1,6 +1,9 @@
 """Start-up checks of VelmoraPyControlLoop against the virtual torso, and its argument handling."""
 
 import datetime
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
@@ -94,10 +97,13 @@ def test_argument_errors(torso):
 
 def test_settings_that_cannot_run_are_refused_up_front(torso):
     # Both would otherwise start a loop thread that dies at once or at its first read.
-    with pytest.raises(RuntimeError, match="^read_position_loop_period must be greater than zero$"):
+    with pytest.raises(ValueError, match="^read_position_loop_period must be greater than zero$"):
         vmc.VelmoraPyControlLoop(torso.serial_device, datetime.timedelta(0), torso.can_interface)
-    with pytest.raises(RuntimeError, match="^allowed_retries must be at least 1$"):
+    with pytest.raises(ValueError, match="^allowed_retries must be at least 1$"):
         vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, allowed_retries=0)
+    # The existing device up to the NUL is not the path given.
+    with pytest.raises(RuntimeError, match="^Check if your USB cable is connected. Could not find port: "):
+        vmc.VelmoraPyControlLoop(torso.serial_device + "\0x", ms(10), torso.can_interface)
     assert torso.serial_rx() == []  # refused before touching the bus
 
 
@@ -118,3 +124,43 @@ def test_durations_of_centuries_are_taken_as_very_long_waits(torso, neck_only_to
     torso.ramp_voltage(90, 120, 0.3)
     loop = vmc.VelmoraPyControlLoop(torso.serial_device, ms(10), torso.can_interface, voltage_rampup_timeout=ages)
     loop.close()
+
+
+def test_ctrl_c_stops_homing_and_the_voltage_wait(torso, child_env):
+    script = textwrap.dedent("""
+        import datetime, os, subprocess, time
+        import velmora_motor_controller as vmc
+
+        def seconds_until_interrupted(call):
+            # Ctrl-C from outside: no thread of this interpreter could run meanwhile.
+            ctrl_c = subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -INT {os.getpid()}"])
+            t0 = time.monotonic()
+            try:
+                call()
+            except KeyboardInterrupt:
+                ctrl_c.wait()
+                return round(time.monotonic() - t0, 1)
+            raise SystemExit("not interrupted")
+
+        serial, can = os.environ["VELMORA_SERIAL"], os.environ["VELMORA_CAN"]
+        ctl = vmc.VelmoraMotorController(serial, can)
+        print(seconds_until_interrupted(lambda: ctl.neck_home(speed=0.01)), ctl.is_neck_torque_enabled())
+        del ctl
+        threads = len(os.listdir("/proc/self/task"))
+        start = lambda: vmc.VelmoraPyControlLoop(serial, datetime.timedelta(milliseconds=10), can,
+                                                 voltage_rampup_timeout=datetime.timedelta(seconds=60))
+        print(seconds_until_interrupted(start), len(os.listdir("/proc/self/task")) - threads)
+        vmc.VelmoraMotorController(serial, can)  # the serial port was let go
+    """)
+    torso.set_motor_position(1, 1.0)  # 100 s of homing at 0.01 rad/s
+    torso.set_voltage(None, 90)       # a supply that never comes up
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(torso), capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    (homing, torque), (start_up, new_threads) = [line.split() for line in done.stdout.splitlines()]
+    # Stopped within a cycle or two of the signal (0.5 s in), not after 100 s or 60 s.
+    assert float(homing) < 3.0 and float(start_up) < 3.0
+    assert torque == "True" and new_threads == "0"
+    # The neck stayed enabled, holding the last setpoint of the ramp.
+    yaw = torso.motor_state(1)
+    assert yaw["enabled"] and 0.99 < yaw["goal"] < 1.0

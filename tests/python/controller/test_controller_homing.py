@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import datetime
 import math
 import re
+import time
 
 import pytest
+
+import velmora_motor_controller as vmc
+from velmora_sim import VirtualTorso
 
 from controller_wire import TWO_PI, is_mit_command, mit_kd_code, mit_kp_code, mit_position_code, position_code, \
     sync_read, sync_write
@@ -22,7 +27,7 @@ def test_neck_home_goes_to_the_nearest_turn_from_multi_turn_positions(ctl, torso
     torso.set_motor_position(2, -3.0)
     torso.set_motor_position(3, -6.2)
     observed = ctl.neck_home(4.0, 0.05)
-    assert observed == pytest.approx([TWO_PI, 0.0, -TWO_PI], abs=0.05)
+    assert observed == pytest.approx([0.0, 0.0, 0.0], abs=0.05)  # relative to the turns homing found
     assert ctl.is_neck_torque_enabled() is True
     assert torso.motor_state(1)["enabled"]
     # The ramp ends exactly on the goals: 2π for yaw; -0.0 for pitch, whose
@@ -65,6 +70,37 @@ def test_neck_home_gain_overrides_stay_in_force(ctl, torso):
     assert [mit_kd_code(d) for _, d in frames] == [3276] * 3
     assert [mit_kp_code(d) for _, d in frames] == [245, 491, 491]
     assert torso.motor_state(2)["kd"] == pytest.approx(4.0, abs=0.01)
+
+
+def test_after_homing_from_other_turns_goals_are_meant_on_those_turns(can_preload):
+    # Power-up counters a turn away from zero; a read, plus a tenth, commanded:
+    # each joint moves a tenth, for the synchronous class and for the loop.
+    with VirtualTorso(trace=None, servos=False, neck_positions=(6.30, 0.02, -6.27)) as torso:
+        def moves_a_tenth(read, command):
+            counters = [torso.motor_state(i)["position"] for i in (1, 2, 3)]
+            positions = read()
+            assert all(abs(p) < 0.15 for p in positions), positions  # near the zero of its own turn
+            command([p + 0.1 for p in positions])
+            deadline = time.monotonic() + 5.0
+            while True:
+                moved = [torso.motor_state(i)["position"] - c for i, c in zip((1, 2, 3), counters)]
+                if moved == pytest.approx([0.1] * 3, abs=0.01) or time.monotonic() > deadline:
+                    break
+                time.sleep(0.05)
+            assert moved == pytest.approx([0.1] * 3, abs=0.01)
+
+        ctl = vmc.VelmoraMotorController(can_bus=torso.can_interface)
+        assert ctl.neck_home(speed=2.0, tolerance=0.01) == pytest.approx([0.0, 0.0, 0.0], abs=0.01)
+        assert [torso.motor_state(i)["position"] for i in (1, 2, 3)] == pytest.approx(
+            [TWO_PI, 0.0, -TWO_PI], abs=0.01)
+        moves_a_tenth(ctl.read_neck_positions, ctl.set_neck_position)
+        del ctl
+
+        loop = vmc.VelmoraPyControlLoop(None, datetime.timedelta(milliseconds=10), torso.can_interface)
+        try:
+            moves_a_tenth(lambda: loop.get_last_position().neck, loop.set_neck_position)
+        finally:
+            loop.close()
 
 
 @pytest.mark.slow

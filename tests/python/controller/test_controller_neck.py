@@ -18,9 +18,10 @@ def test_out_of_range_goals_are_clamped_with_a_warning(ctl, torso, caplog):
     reported = ctl.set_neck_position([1.0, 1.0, 1.0])
     assert len(reported) == 3 and all(isinstance(p, float) for p in reported)
     frames = torso.can_rx()
-    assert [can_id for can_id, _ in frames] == [1, 2, 3]
-    assert [mit_position_code(d) for _, d in frames] == [position_code(0.5), position_code(0.45),
-                                                         position_code(0.4)]
+    # The first command to a joint not heard from yet follows a request for its position.
+    assert [can_id for can_id, _ in frames] == [0x7FF, 1, 0x7FF, 2, 0x7FF, 3]
+    assert [mit_position_code(d) for f in frames if is_mit_command(f) for d in [f[1]]] == [
+        position_code(0.5), position_code(0.45), position_code(0.4)]
     assert controller_records(caplog) == [
         (30, "neck_yaw requested position 1.0000 rad out of safe range [-0.5000, 0.5000]; clamped to 0.5000"),
         (30, "neck_pitch requested position 1.0000 rad out of safe range [0.0000, 0.4500]; clamped to 0.4500"),
@@ -45,16 +46,21 @@ def test_out_of_range_goals_are_clamped_with_a_warning(ctl, torso, caplog):
 
 
 def test_a_goal_that_is_not_a_number_is_refused_before_sending(ctl, torso, caplog):
-    with pytest.raises(RuntimeError, match=r"^set_neck_position: neck_pitch goal is not a number$"):
+    with pytest.raises(ValueError, match=r"^set_neck_position\(neck_pitch\): goal is not a number$"):
         ctl.set_neck_position([0.0, math.nan, 0.0])
-    with pytest.raises(RuntimeError, match=r"^set_neck_yaw_position: goal is not a number$"):
+    with pytest.raises(ValueError, match=r"^set_neck_yaw_position\(neck_yaw\): goal is not a number$"):
         ctl.set_neck_yaw_position(float("nan"))
     # The other goals are out of range, but the command is refused as a whole:
     # no clamp warning for a command that never goes out.
     caplog.set_level(logging.WARNING, logger=CONTROLLER_LOGGER)
-    with pytest.raises(RuntimeError, match=r"^set_neck_position: neck_roll goal is not a number$"):
+    with pytest.raises(ValueError, match=r"^set_neck_position\(neck_roll\): goal is not a number$"):
         ctl.set_neck_position([10.0, -1.0, math.nan])
-    assert torso.can_rx() == []
+    # A servo goal that is not a number would be sent as raw 0, half a turn from zero.
+    with pytest.raises(ValueError, match=r"^set_left_arm_position\(left_arm_pitch\): goal is not a number$"):
+        ctl.set_left_arm_position([math.nan, 0.0])
+    with pytest.raises(ValueError, match=r"^set_all_goal_positions\(nose_left\): goal is not a number$"):
+        ctl.set_all_goal_positions([0.0] * 5 + [math.nan, 0.0])
+    assert torso.can_rx() == [] and torso.serial_rx() == []
     assert controller_records(caplog) == []
 
 
@@ -97,7 +103,9 @@ def test_a_silent_joint_stops_the_command_there(ctl, torso):
     with pytest.raises(RuntimeError) as e:
         ctl.set_neck_position([0.1, 0.1, 0.1])
     assert str(e.value) == "set_neck_position(neck_pitch): transport error: timeout waiting for frame"
-    assert [can_id for can_id, _ in torso.can_rx() if can_id != 0x7FF] == [1, 2]
+    # Yaw was commanded; pitch never answered the request for its position
+    # that precedes its first command, so neither it nor roll was commanded.
+    assert [can_id for can_id, _ in torso.can_rx() if can_id != 0x7FF] == [1]
     with pytest.raises(RuntimeError, match=r"^read_neck_positions\(neck_pitch\): transport error: timeout"):
         ctl.read_neck_positions()
     with pytest.raises(RuntimeError, match=r"^set_neck_pitch_position: transport error: timeout"):
