@@ -62,21 +62,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("Homing the neck to its nearest physical zero ...")
     homed = robot.neck_home()
     show("Neck after homing", NECK_NAMES, homed)
-    # After a power cycle a motor's turn counter can rest at a multiple of 2π.
-    # The neck limits apply to that counter, so a neck goal would then swing
-    # the head a whole turn back: leave the neck where homing put it.
-    move_neck = all(abs(p) < 1.0 for p in homed)
-    if not move_neck:
-        print("The neck's zero is a whole turn away from the motors' counter zero; neck moves are skipped "
-              "(power-cycle the neck motors at their zero to reset the counters).")
 
     print("Moving the arms and the nose ...")
     robot.enable_torque()
     robot.set_arms_position([0.3, 0.1, -0.3, -0.1])
     robot.set_nose_position([0.2, -0.1, 0.1])
-    if move_neck:
-        print("Tilting the head (the pitch goal is beyond its limit and gets clamped) ...")
-        robot.set_neck_position([0.2, 0.6, -0.1])
+    print("Tilting the head (the pitch goal is beyond its limit and gets clamped) ...")
+    robot.set_neck_position([0.2, 0.6, -0.1])
     time.sleep(args.settle)
 
     print()
@@ -91,8 +83,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     print()
     print("Back to zero ...")
     robot.set_all_goal_positions([0.0] * 7)
-    if move_neck:
-        robot.set_neck_position([0.0, 0.0, 0.0])
+    robot.set_neck_position([0.0, 0.0, 0.0])
     time.sleep(args.settle)
     show("Servo positions", SERVO_NAMES, robot.read_all_positions())
     show("Neck positions", NECK_NAMES, robot.read_neck_positions())
