@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "motorcom/can.hpp"
 #include "controller/joint_names.hpp"
 #include "controller/neck_turns.hpp"
+#include "motorcom/can.hpp"
 #include "motorcom/damiao/driver.hpp"
 #include "servocom/error.hpp"
 #include "servocom/feetech_handler.hpp"
@@ -141,8 +141,8 @@ class VelmoraMotorController {
   Result<void> require_serial() const;
   // The three positions as the motors' counters report them.
   Result<std::array<double, 3>> read_neck_counters();
-  // One MIT command with the position on the motor's own counter; the reply's
-  // position on that counter too.
+  // One MIT command with the position on the motor's own counter (the joint's
+  // turn known); the reply's position on that counter too.
   motorcom::damiao::Result<double> send_neck_counter(std::size_t index, double counter);
   // One MIT command with a goal relative to the joint's turn, learning the
   // turn first when it is unknown; the reply's position relative to the turn.

@@ -60,9 +60,7 @@ motorcom::damiao::Result<double> VelmoraMotorController::send_neck_counter(std::
   neck_commands_[index].position = to_single(counter);
   auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index]);
   if (!feedback) return std::unexpected(feedback.error());
-  const double reported = feedback->position;
-  neck_turns_.heard(index, reported);
-  return reported;
+  return static_cast<double>(feedback->position);
 }
 
 motorcom::damiao::Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, double goal) {
