@@ -11,6 +11,10 @@ Marker:
 The extension opens its CAN sockets in this very process, so the LD_PRELOAD library
 must have been loaded when the interpreter started (tools/run_tests.sh does that);
 setting LD_PRELOAD from inside a running test is too late.
+
+With VELMORA_KERNEL_CAN naming a kernel CAN interface (tools/kernel_can_check.sh
+sets it inside its virtual machine), the tests in kernel_can/ run against it, and
+nothing may be skipped there: a skip fails the run.
 """
 
 from __future__ import annotations
@@ -27,6 +31,12 @@ except ImportError:
     import velmora_sim  # noqa: F401
 
 from velmora_sim import VirtualTorso, preload_library
+
+
+KERNEL_CAN = os.environ.get("VELMORA_KERNEL_CAN") or None
+
+# Only a machine with a kernel CAN interface can run these.
+collect_ignore = [] if KERNEL_CAN else ["kernel_can"]
 
 
 def can_preload_active() -> bool:
@@ -59,8 +69,16 @@ def pytest_configure(config):
 
 
 def pytest_runtest_setup(item):
-    if item.get_closest_marker("needs_can") is not None:
+    if item.get_closest_marker("needs_can") is not None and not KERNEL_CAN:
         skip_without_can_preload()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = (yield).get_result()
+    if KERNEL_CAN and report.skipped:
+        report.outcome = "failed"
+        report.longrepr = f"skipped on a kernel CAN interface, where nothing may be skipped: {report.longrepr}"
 
 
 @pytest.fixture
