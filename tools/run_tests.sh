@@ -51,3 +51,6 @@ cd "$ROOT/tests/python"
 export VELMORA_TESTMOD_DIR="$ROOT/build/tests/python_testmod"
 PRELOAD=$("$PY" -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
 LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
+
+step "the CAN code on a real Linux kernel, in a virtual machine"
+PYTHON="$PY" bash "$ROOT/tools/kernel_can_check.sh"

@@ -292,6 +292,10 @@ class VcanBus:
                 return
             if flags & socket.MSG_TRUNC or len(raw) not in (CAN_MTU, CANFD_MTU):
                 continue  # not a frame: a bus carries nothing else
+            if raw[4] > (8 if len(raw) == CAN_MTU else 64):
+                continue  # longer than its frame can be: the kernel refuses such a send
+            if len(raw) == CANFD_MTU and not raw[5] & CANFD_FDF:
+                raw = raw[:5] + bytes([raw[5] | CANFD_FDF]) + raw[6:]  # the kernel marks every FD frame it carries
             # A participant whose connect returned before this frame was sent
             # must see it, even when the selector reported the frame first.
             if pending.poll(0):

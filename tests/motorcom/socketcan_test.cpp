@@ -25,6 +25,7 @@
 #include <string>
 #include <thread>
 
+#include "../../motorcom/src/kernel_frame.hpp"
 #include "../vcan/preload_fixture.hpp"
 #include "motorcom/socketcan_backend.hpp"
 
@@ -249,22 +250,25 @@ TEST_F(Bus, ReceivesEveryKindOfFrame) {
   EXPECT_EQ(e->data, padded);
 }
 
-// Frames no kernel hands to a socket that asked for no error frames, or with a
-// length beyond the frame: only the hub's side can deliver them.
-TEST_F(StandInBus, ErrorFramesAndBogusLengthsAreDecodedSafely) {
+// A length beyond the frame: no kernel delivers one, only the hub's side can.
+TEST_F(StandInBus, BogusLengthsAreCapped) {
   auto t = open();
   ASSERT_TRUE(t);
-  peer_send(classic(CAN_ERR_FLAG | 0x4, {1, 2, 3, 4, 5, 6, 7, 8}));  // error frames carry all 8 bytes
-  peer_send(fd_frame(0x78, 200, CANFD_FDF, Bytes(64, 4)));          // a bogus length is capped
-
-  auto c = t->recv(100ms);
-  ASSERT_TRUE(c.has_value());
-  EXPECT_EQ(c->data, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-
+  peer_send(fd_frame(0x78, 200, CANFD_FDF, Bytes(64, 4)));
   auto f = t->recv(100ms);
   ASSERT_TRUE(f.has_value());
   EXPECT_EQ(f->data.size(), 64U);
   EXPECT_FALSE(f->brs);
+}
+
+// The transport asks for no error frames, so no bus hands it one; should one
+// come all the same, it carries all 8 bytes whatever its length field says.
+TEST(KernelFrame, ErrorFramesKeepAllEightBytes) {
+  auto raw = classic(CAN_ERR_FLAG | 0x4, {1, 2, 3, 4, 5, 6, 7, 8});
+  raw[4] = 2;
+  const auto f = motorcom::detail::from_kernel_frame(raw);
+  ASSERT_TRUE(f.has_value());
+  EXPECT_EQ(f->data, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST_F(Bus, RequestSkipsFramesOfOtherIdsAndKinds) {

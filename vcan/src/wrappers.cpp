@@ -1,8 +1,10 @@
 // The wrapped C library calls. Anything that is not a CAN raw socket or a
 // virtual interface goes to the system untouched.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/can.h>
+#include <linux/filter.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <pthread.h>
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -60,6 +63,32 @@ int put_int(int v, void* value, socklen_t* len) {
   return 0;
 }
 
+// What the kernel never hands to a raw CAN socket, dropped on arrival by a
+// socket filter on the stand-in socket: CAN FD frames unless CAN_RAW_FD_FRAMES
+// is on, error frames unless CAN_RAW_ERR_FILTER names one of their classes.
+// The hub is told nothing and the sender sees its send succeed, as on a bus.
+// Loads of the frame's first word read it in network order.
+int install_receive_filter(int fd, const SocketState& state) {
+  const auto err_classes = htonl(static_cast<std::uint32_t>(state.err_filter) & CAN_ERR_MASK);
+  const std::uint32_t fd_size = state.fd_frames != 0 ? 0 : CANFD_MTU;  // no frame is 0 bytes long
+  constexpr auto stmt = [](unsigned code, std::uint32_t k) { return sock_filter{static_cast<std::uint16_t>(code), 0, 0, k}; };
+  constexpr auto jump = [](unsigned code, std::uint32_t k, std::uint8_t jt, std::uint8_t jf) {
+    return sock_filter{static_cast<std::uint16_t>(code), jt, jf, k};
+  };
+  sock_filter code[] = {
+      stmt(BPF_LD | BPF_W | BPF_LEN, 0),
+      jump(BPF_JMP | BPF_JEQ | BPF_K, fd_size, 4, 0),  // an unwanted FD frame: drop
+      stmt(BPF_LD | BPF_W | BPF_ABS, 0),
+      jump(BPF_JMP | BPF_JSET | BPF_K, htonl(CAN_ERR_FLAG), 0, 3),  // not an error frame: keep
+      stmt(BPF_ALU | BPF_AND | BPF_K, err_classes),
+      jump(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 1),  // none of the classes asked for: drop
+      stmt(BPF_RET | BPF_K, 0),
+      stmt(BPF_RET | BPF_K, 0xFFFFFFFF),
+  };
+  const sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return vcan::real::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+}
+
 // Connects a fresh socket to the hub of the interface and puts it in the
 // place of fd, keeping fd's number, blocking mode, close-on-exec flag and
 // socket time-outs.
@@ -72,6 +101,12 @@ int attach(int fd, SocketState state, unsigned index, const char* name) {
 
   const int conn = vcan::real::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (conn < 0) return -1;
+  // Before connecting: not one frame may arrive unfiltered.
+  if (install_receive_filter(conn, state) != 0) {
+    const int err = errno;
+    vcan::real::close(conn);
+    return fail(err);
+  }
   vcan::real::setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
   if (::connect(conn, reinterpret_cast<const sockaddr*>(&hub), sizeof hub) != 0) {
     const int err = errno;
@@ -110,6 +145,9 @@ int set_raw_option(int fd, SocketState state, int name, const void* value, sockl
     if (len != sizeof(int)) return fail(EINVAL);
     if (value == nullptr) return fail(EFAULT);
     std::memcpy(field, value, sizeof(int));
+    if (state.index != 0 && (name == CAN_RAW_FD_FRAMES || name == CAN_RAW_ERR_FILTER) &&
+        install_receive_filter(fd, state) != 0)
+      return -1;
   }
   vcan::store(fd, state);
   return 0;
@@ -200,7 +238,7 @@ VCAN_EXPORT int getsockopt(int fd, int level, int name, void* value, socklen_t* 
   switch (name) {
     case SO_DOMAIN: return put_int(AF_CAN, value, len);
     case SO_TYPE: return put_int(SOCK_RAW, value, len);
-    case SO_PROTOCOL: return put_int(CAN_RAW, value, len);
+    case SO_PROTOCOL: return put_int(0, value, len);  // the kernel never records it for CAN sockets
     default: return vcan::real::getsockopt(fd, level, name, value, len);
   }
 }
