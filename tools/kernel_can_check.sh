@@ -13,10 +13,11 @@
 # Any failure, a skipped test or a missing piece fails the check; nothing is
 # skipped silently.
 #
-# Uses the Python of $PYTHON (default python3), as tools/run_tests.sh does, and
-# the C++ test build in build/tests (built here if it is missing). Installs
-# what it needs: apt qemu-system-x86, linux-image-amd64, busybox-static; pip
-# virtme-ng.
+# Uses the virtual environment it is started in (tools/run_tests.sh's), else
+# the project's (tools/venv.sh), with the module installed there, and the C++
+# test build in build/tests; it installs or builds whichever is missing, and
+# what it needs besides: apt qemu-system-x86, linux-image-amd64,
+# busybox-static; pip virtme-ng.
 #
 # VELMORA_KERNEL_CAN_ACCEL=kvm|tcg forces an accelerator. By default KVM is
 # tried when the processor offers hardware virtualisation, else (and when a KVM
@@ -59,8 +60,7 @@ fi
 
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-PY=${PYTHON:-python3}
-SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+. "$ROOT/tools/venv.sh"
 step() { printf '\n=== %s\n' "$*"; }
 fail() { echo "kernel CAN check: FAILED: $*" >&2; exit 1; }
 now() { date +%s.%N; }
@@ -70,7 +70,7 @@ T0=$(now)
 # The newest installed stock kernel that has the vcan module.
 find_kernel() {
   local k v
-  for k in $(ls -1v /boot/vmlinuz-* 2>/dev/null | sort -rV); do
+  for k in $(ls -1 /boot/vmlinuz-* 2>/dev/null | sort -rV); do
     v=${k#/boot/vmlinuz-}
     if ls /lib/modules/"$v"/kernel/drivers/net/can/vcan.ko* >/dev/null 2>&1; then echo "$k"; return; fi
   done
@@ -78,23 +78,29 @@ find_kernel() {
 
 step "kernel CAN check: installing QEMU, a stock kernel and virtme-ng"
 if ! command -v qemu-system-x86_64 >/dev/null || [ -z "$(find_kernel)" ] || ! command -v busybox >/dev/null; then
-  $SUDO apt-get update -qq
   # INITRD=No: virtme-ng makes its own initramfs; building Debian's would take a minute.
-  DEBIAN_FRONTEND=noninteractive INITRD=No $SUDO apt-get install -y -qq --no-install-recommends \
-    qemu-system-x86 linux-image-amd64 busybox-static >/dev/null
+  INITRD=No apt_install --no-install-recommends qemu-system-x86 linux-image-amd64 busybox-static
 fi
 KERNEL=$(find_kernel)
 [ -n "$KERNEL" ] || fail "no installed kernel has the vcan module"
-$PY -m pip install -q --disable-pip-version-check virtme-ng
-PY_ABS=$($PY -c 'import sys; print(sys.executable)')
-# vng starts virtme-run by name: the scripts folder of this Python comes first.
-PATH="$($PY -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+# The environment tools/run_tests.sh (or the caller) is in, else the project's.
+if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
+  PY=$VIRTUAL_ENV/bin/python
+  PATH="$VIRTUAL_ENV/bin:$PATH"
+else
+  use_project_venv "$ROOT"
+fi
+"$PY" -m pip install -q --disable-pip-version-check virtme-ng
 command -v vng >/dev/null || fail "vng is not on PATH after installing virtme-ng"
-if ! $PY -c 'import velmora_motor_controller, velmora_sim' 2>/dev/null; then
-  $PY -m pip install -q --disable-pip-version-check .
+if ! "$PY" -c 'import velmora_motor_controller, velmora_sim' 2>/dev/null; then
+  install_project "$ROOT"
 fi
 if [ ! -x build/tests/tests/motorcom/socketcan_tests ]; then
-  cmake -S "$ROOT" -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY_ABS" >/dev/null
+  if ! dpkg -s libgtest-dev libgmock-dev >/dev/null 2>&1 || ! command -v c++ >/dev/null 2>&1; then
+    apt_install libgtest-dev libgmock-dev g++
+  fi
+  "$PY" -m pip install -q --disable-pip-version-check "cmake>=3.24" ninja
+  cmake -S "$ROOT" -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >/dev/null
   cmake --build build/tests -j "$(nproc)" --target socketcan_tests
 fi
 echo "kernel CAN check: setup took $(since "$T0") s"
@@ -106,7 +112,7 @@ kvm_usable() {
 # boot ACCEL LOG: boots the kernel and runs the guest part, streaming its
 # output with the host's elapsed seconds on the check's own lines.
 boot() {
-  local accel=$1 log=$2 args=(--run "$KERNEL" --memory 1G --exec "bash tools/kernel_can_check.sh --in-vm $PY_ABS")
+  local accel=$1 log=$2 args=(--run "$KERNEL" --memory 1G --exec "bash tools/kernel_can_check.sh --in-vm $PY")
   if [ "$accel" = tcg ]; then
     args+=(--disable-kvm --cpus 1 --qemu-opts="-icount shift=0")
   else

@@ -58,8 +58,9 @@ def test_a_silent_motor_then_homing(neck_ctl, kernel_sim):
     assert [can_id for can_id, _ in kernel_sim.can_rx()] == [1, 2]  # roll never commanded
     kernel_sim.unplug_motor(2, False)
 
-    kernel_sim.set_motor_position(1, 6.3)  # a whole turn away: home is 2 pi, not 0
-    assert neck_ctl.neck_home() == pytest.approx([6.283, 0.0, 0.0], abs=0.15)
+    kernel_sim.set_motor_position(1, 6.3)  # a whole turn on: home is 2 pi, which reads as 0
+    assert neck_ctl.neck_home() == pytest.approx([0.0, 0.0, 0.0], abs=0.15)
+    assert kernel_sim.motor_state(1)["position"] == pytest.approx(6.283, abs=0.15)
     assert neck_ctl.set_neck_pitch_position(-1.0) == pytest.approx(0.0, abs=0.15)
     assert kernel_sim.motor_state(2)["goal"] == pytest.approx(0.0, abs=1e-3)  # clamped to the joint's range
 
