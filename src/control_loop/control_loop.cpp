@@ -201,7 +201,9 @@ void VelmoraControlLoop::close() {
 
 std::optional<ControlLoopStats> VelmoraControlLoop::get_stats() const {
   if (!cells_->stats_pub_period) return std::nullopt;
-  return cells_->last_stats.read([](const StatsWindows& w) { return w.snapshot(); });
+  // Only block pointers are copied under the lock the loop thread takes at
+  // every tick; the samples are copied after.
+  return cells_->last_stats.read([](const StatsWindows& w) { return w.snapshot(); }).flatten();
 }
 
 std::expected<Bytes, MotorError> VelmoraControlLoop::async_read_raw_bytes(std::uint8_t id, std::uint8_t addr,

@@ -60,22 +60,26 @@ class Loop {
     }
     cells_.last_position.set(read_pos(hw_, ctx_.allowed_retries));
     if (!stats) return;
-    pending_read_dts_.push_back(seconds(Clock::now() - now));
+    pending_read_dts_.push(seconds(Clock::now() - now));
     if (Clock::now() - last_publish_ > *cells_.stats_pub_period) publish();
   }
 
   void publish() {
-    cells_.last_stats.update([&](StatsWindows& w) { w.read_dt.append(pending_read_dts_); });
-    cells_.last_stats.update([&](StatsWindows& w) { w.write_dt.append(pending_write_dts_); });
-    pending_read_dts_.clear();
-    pending_write_dts_.clear();
+    const auto reads = pending_read_dts_.to_vector();
+    const auto writes = pending_write_dts_.to_vector();
+    cells_.last_stats.update([&](StatsWindows& w) {
+      w.read_dt.append(reads);
+      w.write_dt.append(writes);
+    });
+    pending_read_dts_ = {};
+    pending_write_dts_ = {};
     last_publish_ = Clock::now();
   }
 
   void execute(MotorCommand command) {
     const auto t0 = Clock::now();
     auto result = handle_command(hw_, cells_.last_torque, std::move(command), ctx_.allowed_retries);
-    if (result && cells_.stats_pub_period) pending_write_dts_.push_back(seconds(Clock::now() - t0));
+    if (result && cells_.stats_pub_period) pending_write_dts_.push(seconds(Clock::now() - t0));
   }
 
   // Everything accepted before the stop request is executed; no statistics
@@ -94,8 +98,10 @@ class Loop {
   FairChoice coin_;
   Clock::time_point last_publish_;
   Clock::time_point last_tick_;
-  std::vector<double> pending_read_dts_;
-  std::vector<double> pending_write_dts_;
+  // Samples waiting for the next publication: no more than a window's worth,
+  // however long the publication period.
+  SampleWindow pending_read_dts_;
+  SampleWindow pending_write_dts_;
 };
 
 // Closes the receiving end however the loop ends.

@@ -4,6 +4,8 @@
 // over that window.
 
 #include <cstddef>
+#include <deque>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,21 +14,37 @@ namespace velmora::control_loop {
 
 inline constexpr std::size_t kStatsWindow = 100'000;
 
-// The most recent `capacity` samples, oldest first. A ring, so appending to a
-// full window costs the same as to an empty one.
+// The most recent `capacity` samples, oldest first. Full blocks are sealed and
+// shared with snapshots, so taking a snapshot under the statistics lock copies
+// a few pointers and one partly filled block, however full the window is; the
+// loop thread waiting for that lock never waits for a copy of the whole window.
 class SampleWindow {
  public:
-  SampleWindow() = default;
-  explicit SampleWindow(std::size_t capacity) : capacity_(capacity) {}
+  static constexpr std::size_t kBlock = 1024;
+
+  // The samples of a window at one moment; flattening them needs no lock.
+  struct Snapshot {
+    std::vector<std::shared_ptr<const std::vector<double>>> sealed;
+    std::size_t skip = 0;  // samples of the first sealed block that fell out
+    std::vector<double> open;
+    std::vector<double> to_vector() const;
+  };
+
+  SampleWindow() : SampleWindow(kStatsWindow) {}
+  explicit SampleWindow(std::size_t capacity, std::size_t block = kBlock);
   void push(double sample);
   void append(std::span<const double> samples);
-  std::size_t size() const { return ring_.size(); }
-  std::vector<double> to_vector() const;
+  std::size_t size() const { return size_; }
+  Snapshot snapshot() const { return {{sealed_.begin(), sealed_.end()}, skip_, open_}; }
+  std::vector<double> to_vector() const { return snapshot().to_vector(); }
 
  private:
-  std::size_t capacity_ = kStatsWindow;
-  std::vector<double> ring_;
-  std::size_t head_ = 0;  // index of the oldest sample once the ring is full
+  std::size_t capacity_;
+  std::size_t block_;
+  std::deque<std::shared_ptr<const std::vector<double>>> sealed_;
+  std::size_t skip_ = 0;
+  std::vector<double> open_;
+  std::size_t size_ = 0;
 };
 
 struct ControlLoopStats {
@@ -43,7 +61,12 @@ struct StatsWindows {
   SampleWindow read_dt;
   SampleWindow write_dt;
 
-  ControlLoopStats snapshot() const { return {period.to_vector(), read_dt.to_vector(), write_dt.to_vector()}; }
+  struct Snapshot {
+    SampleWindow::Snapshot period, read_dt, write_dt;
+    ControlLoopStats flatten() const { return {period.to_vector(), read_dt.to_vector(), write_dt.to_vector()}; }
+  };
+  // Cheap enough to take under the statistics lock; flatten it after.
+  Snapshot snapshot() const { return {period.snapshot(), read_dt.snapshot(), write_dt.snapshot()}; }
 };
 
 // Sum from negative zero, left to right, over the count; NaN when empty.

@@ -52,6 +52,11 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
   if (serialport) {
     auto opened = servocom::SerialPort::open(*serialport);
     if (!opened) return std::unexpected(ControllerError::from(opened.error()));
+    if (const auto& why = (*opened)->low_latency_refused(); !why.empty()) {
+      log::write(log::Level::Debug, log::kControllerTarget,
+                 "serial port " + *serialport + ": low-latency mode not granted (" + why +
+                     "); replies may wait for the adapter's latency timer");
+    }
     port = std::move(*opened);
   }
   auto can = motorcom::SocketCanTransport::open(can_bus);

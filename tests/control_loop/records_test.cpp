@@ -67,10 +67,13 @@ TEST(Records, SampleWindowKeepsTheMostRecentSamplesInOrder) {
 
   SampleWindow big;  // the default window bounds a days-long run
   for (int i = 0; i < 100'005; ++i) big.push(i);
-  const auto v = big.to_vector();
+  const auto before = big.snapshot();
+  for (int i = 100'005; i < 100'005 + 5000; ++i) big.push(i);  // a snapshot shares blocks: later samples stay out
+  const auto v = before.to_vector();
   ASSERT_EQ(v.size(), kStatsWindow);
   EXPECT_EQ(v.front(), 5.0);
   EXPECT_EQ(v.back(), 100'004.0);
+  EXPECT_EQ(big.to_vector().front(), 5005.0);
 }
 
 struct CapturingSink : log::Sink {

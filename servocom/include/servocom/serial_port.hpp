@@ -29,6 +29,9 @@ class SerialPort final : public Port {
   Result<void> drain() override;
 
   const std::string& path() const { return path_; }
+  // Why the driver did not grant low-latency mode (best effort, asked for at
+  // open); empty when it did.
+  const std::string& low_latency_refused() const { return low_latency_refused_; }
 
  private:
   SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout);
@@ -36,6 +39,7 @@ class SerialPort final : public Port {
   std::string path_;
   unsigned baud_;
   std::chrono::milliseconds timeout_;
+  std::string low_latency_refused_;
 };
 
 }  // namespace servocom
