@@ -43,7 +43,8 @@ class NeckBus:
         self.motors = [Motor(cid, name, p, v, t, position=start[cid - 1], clock=clock)
                        for cid, (name, p, v, t) in NECK_MOTORS.items()]
         self.rx_log: deque[tuple[int, bytes]] = deque(maxlen=log_limit)
-        self._busy_until = 0.0
+        self._requests_free = 0.0
+        self._replies_free = 0.0
 
     def motor(self, can_id: int) -> Motor:
         for m in self.motors:
@@ -64,16 +65,21 @@ class NeckBus:
             return
         text, replies = self._dispatch(frame.can_id, bytes(frame.data))
         self._trace("->", ident, text)
-        start = now
+        # The bus carries one frame at a time, but the motors work side by side:
+        # a motor's latency (and any reply delay) runs while other frames cross
+        # the wire. Requests queue behind requests and replies behind replies;
+        # a reply and a later request may overlap, which makes a burst of
+        # requests look up to a frame time per reply faster than it is.
+        at = now
         if self.wire_timing:
-            start = max(now + dm.frame_time(frame.can_id, frame.data), self._busy_until)
-        at = start
+            at = max(now, self._requests_free) + dm.frame_time(frame.can_id, frame.data)
+            self._requests_free = at
         for motor, data, reply_text in replies:
             at += self.reply_delay
             if self.wire_timing:
-                at += self.latency + dm.frame_time(motor.master_id, data)
+                at = max(at + self.latency, self._replies_free) + dm.frame_time(motor.master_id, data)
+                self._replies_free = at
             self._send(at, Frame(motor.master_id & 0x7FF, data), reply_text)
-        self._busy_until = at
 
     def _feedback(self, motor: Motor) -> Reply:
         data = motor.feedback()
