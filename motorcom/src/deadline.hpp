@@ -5,12 +5,16 @@
 
 namespace motorcom::detail {
 
-// now + timeout, saturating: a huge time-out means "very late", never a
+// from + timeout, saturating: a huge time-out means "very late", never a
 // wrapped-around deadline in the past.
+inline std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point from,
+                                                            std::chrono::nanoseconds timeout) {
+  const auto room = std::chrono::steady_clock::time_point::max() - from;
+  return timeout >= room ? std::chrono::steady_clock::time_point::max() : from + timeout;
+}
+
 inline std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
-  const auto now = std::chrono::steady_clock::now();
-  const auto room = std::chrono::steady_clock::time_point::max() - now;
-  return timeout >= room ? std::chrono::steady_clock::time_point::max() : now + timeout;
+  return deadline_after(std::chrono::steady_clock::now(), timeout);
 }
 
 // Time left until deadline; below one microsecond (the socket time-out's

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
+#include <ctime>
 #include <span>
 #include <string>
 #include <utility>
@@ -53,6 +55,23 @@ timeval to_timeval(std::chrono::nanoseconds d) {
   return tv;
 }
 
+// The kernel stamps a frame on the wall clock as it reaches the socket; its age
+// carries over to the monotonic clock.
+steady_clock::time_point arrival(msghdr& msg) {
+  const auto now = steady_clock::now();
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    timespec wall{};
+    ::clock_gettime(CLOCK_REALTIME, &wall);
+    const auto age = std::chrono::seconds(wall.tv_sec - stamp.tv_sec) + std::chrono::nanoseconds(wall.tv_nsec - stamp.tv_nsec);
+    // A wall clock stepped back would make the frame come from the future.
+    return age > std::chrono::nanoseconds::zero() ? now - age : now;
+  }
+  return now;
+}
+
 }  // namespace
 
 CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::string_view interface_name) {
@@ -74,6 +93,10 @@ CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::str
   const int on = 1;
   if (::setsockopt(fd.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0)
     return std::unexpected(CanError::backend(last_error()));
+
+  // Receive times let a reply collected late still count when it came in
+  // time. Without them (an old kernel) a frame counts as received when read.
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 
   const timeval send_timeout = to_timeval(kSendTimeout);
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout) != 0)
@@ -116,7 +139,14 @@ CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
       if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
         return std::unexpected(CanError::backend(last_error()));
     }
-    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), flags);
+    iovec iov{buffer.data(), buffer.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    const ssize_t n = ::recvmsg(fd_, &msg, flags);
     if (n < 0) {
       const int err = last_error();
       if (err == EAGAIN || err == EWOULDBLOCK || err == ETIMEDOUT) return std::unexpected(CanError::timeout());
@@ -129,6 +159,7 @@ CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
     if (n == 0) return std::unexpected(CanError::backend(ENETDOWN));
     auto frame = detail::from_kernel_frame(std::span(buffer.data(), static_cast<std::size_t>(n)));
     if (!frame) return std::unexpected(CanError::backend(EPROTO));
+    frame->received_at = arrival(msg);
     return std::move(*frame);
   }
 }

@@ -94,6 +94,42 @@ TEST(Request, UnrelatedTrafficDoesNotExtendTheDeadline) {
   for (std::size_t i = 1; i < bus.recv_timeouts.size(); ++i) EXPECT_LT(bus.recv_timeouts[i], bus.recv_timeouts[i - 1]);
 }
 
+TEST(PendingReplies, RepliesInAnyOrderLandOnTheirOwnRequestsWithinTheirOwnTimeOuts) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point t0{std::chrono::seconds(100)};
+  Clock::time_point now = t0;
+  ScriptedBus bus;
+  motorcom::PendingReplies pending(bus, [&] { return now; });
+  const auto on = [](std::uint32_t id) { return [id](const CanFrame& f) { return f.id == CanId::standard(id); }; };
+  const auto arrived = [&](std::uint32_t id, std::uint8_t tag, Clock::duration after) {
+    CanFrame f = frame(CanId::standard(id), {tag});
+    f.received_at = t0 + after;
+    return f;
+  };
+  bus.reply(arrived(1, 0xEE, -1ms));  // queued before the requests went out
+  const auto a = pending.send(kQuery, on(1), 20ms);
+  now += 1ms;
+  const auto b = pending.send(kQuery, on(2), 20ms);
+  now += 1ms;
+  const auto silent = pending.send(kQuery, on(3), 20ms);
+  const auto late = pending.send(kQuery, on(4), 20ms);
+  ASSERT_EQ(bus.sent.size(), 4U);
+  bus.reply(arrived(2, 0xB, 3ms));
+  bus.reply(arrived(1, 0xA, 4ms));
+  bus.reply(arrived(4, 0xD, 30ms));  // 28 ms after its request
+
+  now = t0 + 50ms;  // collected long after every deadline: what came in time still counts
+  const auto ra = pending.collect(a);
+  ASSERT_TRUE(ra.has_value()) << ra.error().message();
+  EXPECT_EQ(ra->data, std::vector<std::uint8_t>{0xA});
+  const auto rb = pending.collect(b);
+  ASSERT_TRUE(rb.has_value()) << rb.error().message();
+  EXPECT_EQ(rb->data, std::vector<std::uint8_t>{0xB});
+  EXPECT_EQ(pending.collect(silent).error().kind(), CanError::Kind::Timeout);
+  EXPECT_EQ(pending.collect(late).error().kind(), CanError::Kind::Timeout);
+  for (auto t : bus.recv_timeouts) EXPECT_EQ(t, 0ns) << "past the deadline only what is queued is taken";
+}
+
 TEST(CanErrorText, DisplayTexts) {
   EXPECT_EQ(CanError::backend(ENODEV).message(), "backend error: No such device");
   EXPECT_EQ(CanError::timeout().message(), "timeout waiting for frame");

@@ -274,13 +274,19 @@ TEST(KernelFrame, ErrorFramesKeepAllEightBytes) {
 TEST_F(Bus, RequestSkipsFramesOfOtherIdsAndKinds) {
   auto t = open();
   ASSERT_TRUE(t);
-  peer_send(classic(0x001 | CAN_EFF_FLAG, {0xE}));  // same value, extended
-  peer_send(classic(0x002, {0x2}));
-  peer_send(classic(0x001, {0xA}));
+  peer_send(classic(0x001, {0x5}));  // queued before the request: a stale reply, not an answer
+  std::optional<Bytes> request_seen;
+  std::thread peer([&] {
+    request_seen = peer_recv();
+    peer_send(classic(0x001 | CAN_EFF_FLAG, {0xE}));  // same value, extended
+    peer_send(classic(0x002, {0x2}));
+    peer_send(classic(0x001, {0xA}));
+  });
   const auto r = t->request(frame(CanId::standard(0x001), {0xFC}), CanId::standard(0x001), 100ms);
+  peer.join();
   ASSERT_TRUE(r.has_value()) << r.error().message();
   EXPECT_EQ(r->data, Bytes{0xA});
-  EXPECT_EQ(peer_recv(), classic(0x001, {0xFC}));
+  EXPECT_EQ(request_seen, classic(0x001, {0xFC}));
   // The skipped frames are gone.
   const auto after = t->recv(20ms);
   ASSERT_FALSE(after.has_value());

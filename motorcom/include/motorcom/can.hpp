@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,9 @@ struct CanFrame {
   CanId id;
   bool fd = false;
   bool brs = false;
+  // Received frames: when the frame reached the socket, on the monotonic
+  // clock. Unset (the epoch) means "when recv returned it".
+  std::chrono::steady_clock::time_point received_at{};
 };
 
 class CanError {
@@ -59,9 +64,44 @@ class CanTransport {
   virtual CanResult<void> send(const CanFrame& frame) = 0;
   // The next frame, waiting at most timeout.
   virtual CanResult<CanFrame> recv(std::chrono::nanoseconds timeout) = 0;
-  // Sends frame, then returns the first received frame whose id equals
-  // expected; other frames are discarded. Bounded by timeout overall.
+  // Sends frame, then returns the first frame whose id equals expected that
+  // arrives after the send; other frames are discarded. Bounded by timeout.
   CanResult<CanFrame> request(const CanFrame& frame, CanId expected, std::chrono::nanoseconds timeout);
+};
+
+// Requests in flight together on one transport. Each is answered by the first
+// frame its matcher accepts that reached the socket after the request was sent
+// and no later than its time-out, in whatever order the replies come: a reply
+// to one request that turns up while another is awaited is kept for its own.
+// A reply that arrived in time still counts when it is collected late.
+class PendingReplies {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using Matcher = std::function<bool(const CanFrame&)>;
+
+  explicit PendingReplies(CanTransport& bus, Clock clock = {});
+
+  // Sends a request and returns its number (0, 1, ... in the order sent). A
+  // failed send is that request's outcome.
+  std::size_t send(const CanFrame& frame, Matcher matches, std::chrono::nanoseconds timeout);
+  // Request n's reply, waiting no longer than its deadline. A failure of the
+  // transport itself is n's outcome and ends nothing else.
+  CanResult<CanFrame> collect(std::size_t n);
+
+ private:
+  struct Request {
+    Matcher matches;
+    std::chrono::steady_clock::time_point sent;
+    std::chrono::steady_clock::time_point deadline;
+    std::optional<CanResult<CanFrame>> outcome;
+  };
+  // Hands a received frame to the first waiting request it answers; returns
+  // when the frame arrived.
+  std::chrono::steady_clock::time_point deliver(CanFrame frame);
+
+  CanTransport& bus_;
+  Clock clock_;
+  std::vector<Request> requests_;
 };
 
 }  // namespace motorcom

@@ -3,13 +3,11 @@
 #include <bit>
 #include <thread>
 
-#include "../deadline.hpp"
 
 namespace motorcom::damiao {
 namespace {
 
 using Payload = std::array<std::uint8_t, 8>;
-using std::chrono::steady_clock;
 
 constexpr std::uint8_t kReadOp = 0x33;
 constexpr std::uint8_t kWriteOp = 0x55;
@@ -69,7 +67,10 @@ Payload force_pos_payload(const ForcePos& c) {
 
 Result<MitFeedback> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
                                                const std::array<std::uint8_t, 8>& data) const {
-  auto reply = bus.request(classic_frame(arbitration_id, data), CanId::standard(master_id & 0x7FFU), timeout);
+  return decode_feedback(bus.request(classic_frame(arbitration_id, data), reply_id(), timeout));
+}
+
+Result<MitFeedback> Damiao::decode_feedback(const CanResult<CanFrame>& reply) const {
   if (!reply) return std::unexpected(Error::transport(reply.error()));
   auto state = decode_state(limits, reply->data);
   if (!state) return std::unexpected(Error::short_feedback(reply->data.size()));
@@ -99,30 +100,39 @@ Result<MitFeedback> Damiao::control(CanTransport& bus, const ControlCommand& com
 }
 
 Result<MitFeedback> Damiao::request_feedback(CanTransport& bus) const {
-  const Payload p{static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kFeedbackOp, 0, 0, 0, 0, 0};
-  return cmd_at_arbitration(bus, kParameterId, p);
+  return cmd_at_arbitration(bus, kParameterId, feedback_request_payload());
+}
+
+std::size_t Damiao::send_feedback_request(PendingReplies& pending) const {
+  const auto expected = reply_id();
+  return pending.send(classic_frame(kParameterId, feedback_request_payload()),
+                      [expected](const CanFrame& f) { return f.id == expected; }, timeout);
+}
+
+Result<MitFeedback> Damiao::feedback_reply(PendingReplies& pending, std::size_t request) const {
+  return decode_feedback(pending.collect(request));
+}
+
+std::array<std::uint8_t, 8> Damiao::feedback_request_payload() const {
+  return {static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kFeedbackOp, 0, 0, 0, 0, 0};
 }
 
 Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id) const {
   const RegisterInfo* info = lookup(id);
   if (info == nullptr) return std::unexpected(Error::unknown_register(id));
   const Payload p{static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kReadOp, id, 0, 0, 0, 0};
-  if (auto sent = bus.send(classic_frame(kParameterId, p)); !sent) return std::unexpected(Error::transport(sent.error()));
-
-  const auto deadline = detail::deadline_after(timeout);
-  for (;;) {
-    const auto left = deadline - steady_clock::now();
-    if (detail::expired(left)) return std::unexpected(Error::transport(CanError::timeout()));
-    auto frame = bus.recv(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
-    if (!frame) return std::unexpected(Error::transport(frame.error()));
-    const auto& d = frame->data;
-    // Matched by payload only: which motor answers is not checked.
-    if (d.size() == 8 && d[2] == kReadOp && d[3] == id) {
-      const std::uint32_t bits = static_cast<std::uint32_t>(d[4]) | static_cast<std::uint32_t>(d[5]) << 8 |
-                                 static_cast<std::uint32_t>(d[6]) << 16 | static_cast<std::uint32_t>(d[7]) << 24;
-      return RegisterValue{info->kind, bits};
-    }
-  }
+  // Matched by payload only: which motor answers is not checked.
+  const auto answers = [id](const CanFrame& f) {
+    const auto& d = f.data;
+    return d.size() == 8 && d[2] == kReadOp && d[3] == id;
+  };
+  PendingReplies pending(bus);
+  auto reply = pending.collect(pending.send(classic_frame(kParameterId, p), answers, timeout));
+  if (!reply) return std::unexpected(Error::transport(reply.error()));
+  const auto& d = reply->data;
+  const std::uint32_t bits = static_cast<std::uint32_t>(d[4]) | static_cast<std::uint32_t>(d[5]) << 8 |
+                             static_cast<std::uint32_t>(d[6]) << 16 | static_cast<std::uint32_t>(d[7]) << 24;
+  return RegisterValue{info->kind, bits};
 }
 
 Result<void> Damiao::write_register(CanTransport& bus, std::uint8_t id, RegisterValue value) const {

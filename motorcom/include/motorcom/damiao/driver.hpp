@@ -42,6 +42,10 @@ struct Damiao {
   Result<MitFeedback> disable(CanTransport& bus) const;
   Result<MitFeedback> control(CanTransport& bus, const ControlCommand& command) const;
   Result<MitFeedback> request_feedback(CanTransport& bus) const;
+  // The feedback request as one of several in flight: sent now, its reply
+  // taken later (in any order with the others') by feedback_reply.
+  std::size_t send_feedback_request(PendingReplies& pending) const;
+  Result<MitFeedback> feedback_reply(PendingReplies& pending, std::size_t request) const;
   Result<MitFeedback> cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
                                          const std::array<std::uint8_t, 8>& data) const;
   Result<RegisterValue> read_register(CanTransport& bus, std::uint8_t id) const;
@@ -50,6 +54,11 @@ struct Damiao {
   // and reads it back.
   Result<void> ensure_control_mode(CanTransport& bus, std::uint8_t mode,
                                    const std::function<void(std::chrono::milliseconds)>& sleep = {}) const;
+
+ private:
+  CanId reply_id() const { return CanId::standard(master_id & 0x7FFU); }
+  std::array<std::uint8_t, 8> feedback_request_payload() const;
+  Result<MitFeedback> decode_feedback(const CanResult<CanFrame>& reply) const;
 };
 
 }  // namespace motorcom::damiao
