@@ -28,7 +28,7 @@ from .neck_bus import NeckBus
 from .servo import Servo
 from .servo_bus import ServoBus
 from .trace import Trace
-from .vcan import Frame, VcanBus, VcanEndpoint, interface_dir, interface_path
+from .vcan import Frame, VcanBus, interface_dir, interface_path
 
 clock = time.monotonic
 
@@ -87,6 +87,19 @@ class KernelCan:
         self._sock.close()
 
 
+class HostedCan:
+    """The simulator's own place on a bus it hosts (VcanBus.attach)."""
+
+    def __init__(self, hub: VcanBus) -> None:
+        self._hub = hub
+
+    def send(self, frame: Frame) -> None:
+        self._hub.send_local(frame.pack())
+
+    def close(self) -> None:
+        pass
+
+
 def unique_interface(directory: str) -> str:
     while True:
         name = "vtorso" + secrets.token_hex(2)
@@ -108,7 +121,7 @@ class Server:
         self.servos: ServoBus | None = None
         self.stream = ft.PacketStream()
         self.hub: VcanBus | None = None
-        self.can: KernelCan | VcanEndpoint
+        self.can: KernelCan | HostedCan
         self.running = True
         wire_timing = bool(config.get("wire_timing"))
 
@@ -124,12 +137,16 @@ class Server:
             self.can = KernelCan(self.can_interface)
         else:
             self.can_interface = config.get("can_interface") or unique_interface(self.vcan_dir)
-            self.hub = VcanBus(self.can_interface, self.vcan_dir).start()
-            self.can = VcanEndpoint(self.can_interface, self.vcan_dir)
+            # The simulator hosts the bus in its own loop: frames reach the
+            # motors without a hop through another thread.
+            self.hub = VcanBus(self.can_interface, self.vcan_dir).attach(self.sel, self._on_hub_frame)
+            self.can = HostedCan(self.hub)
         self.neck = NeckBus(self._send_can, self._trace_can, wire_timing=wire_timing,
                             positions=config.get("neck_positions"))
-        self._can_fd = self.can.fileno()
-        self.sel.register(self._can_fd, selectors.EVENT_READ, self._on_can)
+        self._can_fd: int | None = None
+        if isinstance(self.can, KernelCan):
+            self._can_fd = self.can.fileno()
+            self.sel.register(self._can_fd, selectors.EVENT_READ, self._on_can)
         self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
 
     # ---- scheduling ----------------------------------------------------------
@@ -222,6 +239,13 @@ class Server:
         else:
             self.schedule(at, send)
 
+    def _on_hub_frame(self, raw: bytes) -> None:
+        try:
+            frame = Frame.unpack(raw)
+        except ValueError:
+            return
+        self._guarded(self.neck.receive, frame, clock())
+
     def _on_can(self) -> None:
         now = clock()
         while True:
@@ -244,8 +268,8 @@ class Server:
         A client that sends a packet needing no reply (a sync write) and then asks
         for the logs must find that packet in them.
         """
-        # The CAN hub forwards from a thread of this process: let it pass on what it holds first.
-        time.sleep(0)
+        if self.hub is not None:
+            self.hub.take_pending()
         registered = {key.fd for key in self.sel.get_map().values()}
         sources = {fd: handler for fd, handler in ((self.master, self._on_serial), (self._can_fd, self._on_can))
                    if fd in registered}

@@ -28,6 +28,7 @@ import threading
 import time
 from dataclasses import dataclass
 from types import FrameType
+from typing import Callable
 
 DEFAULT_DIR = "/tmp/velmora-vcan"
 
@@ -155,6 +156,11 @@ class VcanBus:
         self._wake_w: socket.socket | None = None
         self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
+        self._pending: select.poll | None = None
+        self._participants: list[socket.socket] = []
+        # Set when served from the caller's selector (attach) instead of a thread.
+        self._attached: selectors.BaseSelector | None = None
+        self._local: Callable[[bytes], None] | None = None
 
     @property
     def path(self) -> str:
@@ -163,38 +169,82 @@ class VcanBus:
     def start(self) -> "VcanBus":
         """Creates the listening socket, then serves it from a daemon thread."""
         with self._lock:
-            if self._listener is not None:
-                raise RuntimeError(f"vcan hub {self.name} already started")
-            os.makedirs(self._dir, exist_ok=True)
-            try:
-                st = os.lstat(self._path)
-            except FileNotFoundError:
-                pass
-            else:
-                if not stat.S_ISSOCK(st.st_mode):
-                    raise FileExistsError(errno.EEXIST, "not a vcan hub socket", self._path)
-                if _is_live_socket(self._path):
-                    raise FileExistsError(errno.EEXIST, "vcan interface already has a hub", self._path)
-                os.unlink(self._path)  # left behind by a hub that died
-            listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-            try:
-                listener.bind(self._path)
-                listener.listen(64)
-                listener.setblocking(False)
-                st = os.stat(self._path)
-            except BaseException:
-                listener.close()
-                raise
-            self._listener = listener
-            self._inode = (st.st_dev, st.st_ino)
+            self._listen()
             self._wake_r, self._wake_w = socket.socketpair()
             self._thread = threading.Thread(target=self._serve, name=f"vcan-hub-{self.name}", daemon=True)
             self._thread.start()
             return self
 
+    def attach(self, sel: selectors.BaseSelector, local: Callable[[bytes], None]) -> "VcanBus":
+        """Serves the hub from the caller's selector loop, with the caller as one more participant.
+
+        The selector's keys carry callables, which the caller's loop calls when
+        they are ready. ``local`` gets every frame another participant sends;
+        ``send_local`` puts the caller's own frames on the bus. No thread and no
+        extra hop: a simulator that hosts its bus answers as fast as a device.
+        """
+        with self._lock:
+            self._listen()
+            self._attached = sel
+            self._local = local
+            sel.register(self._listener, selectors.EVENT_READ,
+                         lambda: self._accept(sel, self._participants))
+            return self
+
+    def send_local(self, raw: bytes) -> None:
+        """Puts a frame of the attached caller on the bus."""
+        self._send_to_others(self._attached, None, raw)
+
+    def take_pending(self) -> None:
+        """Forwards, without waiting, whatever the participants have sent (attached hub only)."""
+        assert self._attached is not None and self._pending is not None
+        if self._pending.poll(0):
+            self._accept(self._attached, self._participants)
+        for conn in list(self._participants):
+            if conn in self._participants:
+                self._forward(self._attached, self._participants, conn, self._pending)
+
+    def _listen(self) -> None:
+        if self._listener is not None:
+            raise RuntimeError(f"vcan hub {self.name} already started")
+        os.makedirs(self._dir, exist_ok=True)
+        try:
+            st = os.lstat(self._path)
+        except FileNotFoundError:
+            pass
+        else:
+            if not stat.S_ISSOCK(st.st_mode):
+                raise FileExistsError(errno.EEXIST, "not a vcan hub socket", self._path)
+            if _is_live_socket(self._path):
+                raise FileExistsError(errno.EEXIST, "vcan interface already has a hub", self._path)
+            os.unlink(self._path)  # left behind by a hub that died
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            listener.bind(self._path)
+            listener.listen(64)
+            listener.setblocking(False)
+            st = os.stat(self._path)
+        except BaseException:
+            listener.close()
+            raise
+        self._listener = listener
+        self._inode = (st.st_dev, st.st_ino)
+        self._pending = select.poll()  # connections waiting in the listen queue
+        self._pending.register(listener, select.POLLIN)
+
     def close(self) -> None:
         """Stops the hub, disconnects every participant and removes the interface."""
         with self._lock:
+            if self._attached is not None:
+                sel, self._attached = self._attached, None
+                for s in [self._listener, *self._participants]:
+                    if s is not None and s.fileno() >= 0:
+                        sel.unregister(s)
+                        s.close()
+                self._participants.clear()
+                self._unlink_own_path()
+                self._listener = None
+                return
             thread, self._thread = self._thread, None
             if thread is None:
                 return
@@ -220,7 +270,7 @@ class VcanBus:
             pass
 
     def __enter__(self) -> "VcanBus":
-        if self._thread is None:
+        if self._thread is None and self._attached is None:
             self.start()
         return self
 
@@ -238,12 +288,10 @@ class VcanBus:
 
     def _serve(self) -> None:
         sel = selectors.DefaultSelector()
-        participants: list[socket.socket] = []
-        assert self._listener is not None and self._wake_r is not None
+        participants = self._participants
+        assert self._listener is not None and self._wake_r is not None and self._pending is not None
         sel.register(self._listener, selectors.EVENT_READ, "accept")
         sel.register(self._wake_r, selectors.EVENT_READ, "stop")
-        pending = select.poll()  # connections waiting in the listen queue
-        pending.register(self._listener, select.POLLIN)
         try:
             while True:
                 for key, _ in sel.select():
@@ -252,10 +300,11 @@ class VcanBus:
                     if key.data == "accept":
                         self._accept(sel, participants)
                     elif key.fileobj in participants:  # not dropped earlier in this round
-                        self._forward(sel, participants, key.fileobj, pending)
+                        self._forward(sel, participants, key.fileobj, self._pending)
         finally:
             for p in participants:
                 p.close()
+            participants.clear()
             sel.close()
 
     def _accept(self, sel: selectors.BaseSelector, participants: list[socket.socket]) -> None:
@@ -269,7 +318,12 @@ class VcanBus:
                 return  # e.g. out of descriptors; the peer sees its connection refused
             conn.setblocking(False)
             participants.append(conn)
-            sel.register(conn, selectors.EVENT_READ, "participant")
+            if self._attached is not None:
+                pending = self._pending
+                sel.register(conn, selectors.EVENT_READ,
+                             lambda c=conn: c in participants and self._forward(sel, participants, c, pending))
+            else:
+                sel.register(conn, selectors.EVENT_READ, "participant")
 
     @staticmethod
     def _drop(sel: selectors.BaseSelector, participants: list[socket.socket], conn: socket.socket) -> None:
@@ -300,15 +354,22 @@ class VcanBus:
             # must see it, even when the selector reported the frame first.
             if pending.poll(0):
                 self._accept(sel, participants)
-            for other in list(participants):
-                if other is conn:
-                    continue
-                try:
-                    other.send(raw, socket.MSG_NOSIGNAL | socket.MSG_DONTWAIT)
-                except (BlockingIOError, InterruptedError):
-                    pass  # that participant's queue is full: it loses the frame, as on a real bus
-                except OSError:
-                    self._drop(sel, participants, other)
+            self._send_to_others(sel, conn, raw)
+            if self._local is not None:
+                self._local(raw)
+
+    def _send_to_others(self, sel: selectors.BaseSelector | None, sender: socket.socket | None,
+                        raw: bytes) -> None:
+        for other in list(self._participants):
+            if other is sender:
+                continue
+            try:
+                other.send(raw, socket.MSG_NOSIGNAL | socket.MSG_DONTWAIT)
+            except (BlockingIOError, InterruptedError):
+                pass  # that participant's queue is full: it loses the frame, as on a real bus
+            except OSError:
+                if sel is not None:
+                    self._drop(sel, self._participants, other)
 
 
 class VcanEndpoint:

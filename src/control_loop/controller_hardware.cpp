@@ -1,5 +1,7 @@
 #include "control_loop/controller_hardware.hpp"
 
+#include <optional>
+
 #include "controller/controller.hpp"
 
 namespace velmora::control_loop {
@@ -43,7 +45,12 @@ class ControllerHardware final : public LoopHardware {
   }
   HwResult<bool> is_torque_enabled() override { return convert(c_->is_torque_enabled()); }
   HwResult<std::array<double, 7>> read_all_positions() override { return convert(c_->read_all_positions()); }
-  HwResult<std::array<double, 3>> read_neck_positions() override { return convert(c_->read_neck_positions()); }
+  void start_neck_reading() override { neck_reading_.emplace(c_->start_neck_reading()); }
+  HwResult<std::array<double, 3>> finish_neck_reading() override {
+    auto positions = convert(c_->finish_neck_reading(*neck_reading_));
+    neck_reading_.reset();
+    return positions;
+  }
   HwResult<void> set_all_goal_positions(const std::array<double, 7>& p) override {
     return convert(c_->set_all_goal_positions(p));
   }
@@ -89,6 +96,7 @@ class ControllerHardware final : public LoopHardware {
 
  private:
   std::unique_ptr<VelmoraMotorController> c_;
+  std::optional<VelmoraMotorController::NeckReading> neck_reading_;
 };
 
 }  // namespace

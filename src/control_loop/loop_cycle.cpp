@@ -113,13 +113,16 @@ struct ReceiverCloser {
 }  // namespace
 
 PositionResult read_pos(LoopHardware& hw, std::uint64_t allowed_retries) {
+  // The neck's requests go out before the servo reads and their replies are
+  // taken after them: the CAN wait hides behind the serial one.
+  hw.start_neck_reading();
   std::array<double, 7> servos{};
   if (hw.has_serial_port()) {
     auto read = with_retry(allowed_retries, [&] { return hw.read_all_positions(); });
     if (!read) return std::unexpected(MotorError::communication());
     servos = *read;
   }
-  auto neck = hw.read_neck_positions();
+  auto neck = hw.finish_neck_reading();
   if (!neck) return std::unexpected(MotorError::communication());
   return VelmoraTorsoPosition::from_readings(servos, *neck);
 }

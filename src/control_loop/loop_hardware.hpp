@@ -49,7 +49,10 @@ class LoopHardware {
 
   // Position reads.
   virtual HwResult<std::array<double, 7>> read_all_positions() = 0;
-  virtual HwResult<std::array<double, 3>> read_neck_positions() = 0;
+  // The neck reading in two halves: its requests go out, and later its
+  // replies are taken, so the servo reads run while they come in.
+  virtual void start_neck_reading() = 0;
+  virtual HwResult<std::array<double, 3>> finish_neck_reading() = 0;
 
   // Servo groups (ids 1-4 SM40BL arms, 5-7 STS3025BL nose).
   virtual HwResult<void> set_all_goal_positions(const std::array<double, 7>& positions) = 0;

@@ -101,8 +101,9 @@ std::vector<std::uint8_t> VelmoraMotorController::check_missing_ids() {
 
 std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
   std::vector<std::string> missing;
+  auto reading = start_neck_reading();
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    auto feedback = neck_motors_[i].request_feedback(*can_transport_);
+    auto feedback = neck_motors_[i].feedback_reply(reading.pending, reading.requests[i]);
     if (feedback) {
       neck_turns_.heard(i, feedback->position);
     } else {

@@ -114,6 +114,16 @@ class VelmoraMotorController {
   Result<double> set_single_neck_joint(std::size_t index, double position);
   Result<void> enable_neck(bool enable);
   Result<std::array<double, 3>> read_neck_positions();
+  // The same reading in two halves: the three feedback requests go out
+  // together, and their replies, taken in any order, are collected later, so
+  // other work (the servo reads) runs while they come in. A reply that came
+  // within its motor's time-out counts however late it is collected.
+  struct NeckReading {
+    motorcom::PendingReplies pending;
+    std::array<std::size_t, 3> requests{};
+  };
+  NeckReading start_neck_reading();
+  Result<std::array<double, 3>> finish_neck_reading(NeckReading& reading);
   // One joint's full feedback (one feedback request) and one of its motor's
   // registers (one register read): what a bring-up check needs joint by
   // joint. Both only read; neither changes the motor or the controller.
@@ -141,6 +151,7 @@ class VelmoraMotorController {
   Result<void> require_serial() const;
   // The three positions as the motors' counters report them.
   Result<std::array<double, 3>> read_neck_counters();
+  Result<std::array<double, 3>> finish_neck_counters(NeckReading& reading);
   // One MIT command with the position on the motor's own counter (the joint's
   // turn known); the reply's position on that counter too.
   motorcom::damiao::Result<double> send_neck_counter(std::size_t index, double counter);

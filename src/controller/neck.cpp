@@ -131,21 +131,41 @@ Result<void> VelmoraMotorController::enable_neck(bool enable) {
   return {};
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::read_neck_counters() {
-  std::array<double, 3> positions{};
+VelmoraMotorController::NeckReading VelmoraMotorController::start_neck_reading() {
+  NeckReading reading{motorcom::PendingReplies(*can_transport_, clock_), {}};
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
-    auto feedback = neck_motors_[i].request_feedback(*can_transport_);
+    reading.requests[i] = neck_motors_[i].send_feedback_request(reading.pending);
+  }
+  return reading;
+}
+
+Result<std::array<double, 3>> VelmoraMotorController::finish_neck_counters(NeckReading& reading) {
+  std::array<double, 3> positions{};
+  // Replies are taken in joint order, so a failure names the first joint that
+  // failed, as one request after the other would.
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    auto feedback = neck_motors_[i].feedback_reply(reading.pending, reading.requests[i]);
     if (!feedback) return std::unexpected(failure("read_neck_positions(" + joint_name(i) + "): ", feedback.error()));
     positions[i] = static_cast<double>(feedback->position);
   }
   return positions;
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
-  auto positions = read_neck_counters();
+Result<std::array<double, 3>> VelmoraMotorController::read_neck_counters() {
+  auto reading = start_neck_reading();
+  return finish_neck_counters(reading);
+}
+
+Result<std::array<double, 3>> VelmoraMotorController::finish_neck_reading(NeckReading& reading) {
+  auto positions = finish_neck_counters(reading);
   if (!positions) return positions;
   for (std::size_t i = 0; i < positions->size(); ++i) (*positions)[i] = neck_turns_.relative(i, (*positions)[i]);
   return positions;
+}
+
+Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
+  auto reading = start_neck_reading();
+  return finish_neck_reading(reading);
 }
 
 Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {

@@ -78,7 +78,8 @@ class FakeHardware final : public LoopHardware {
     if (hook) hook();
     return locked([&] { return s_->servo_positions; });
   }
-  HwResult<std::array<double, 3>> read_neck_positions() override {
+  void start_neck_reading() override {}
+  HwResult<std::array<double, 3>> finish_neck_reading() override {
     return locked([&] { return s_->neck_positions; });
   }
   HwResult<void> set_all_goal_positions(const std::array<double, 7>& p) override {

@@ -38,6 +38,28 @@ def test_silent_servo_fails_readings_without_stalling_the_loop(torso, make_loop)
     eventually(lambda: not reading_failed())
 
 
+def test_neck_replies_land_on_their_joints_and_a_silent_motor_fails_only_its_readings(torso, make_loop):
+    # The three feedback requests are in flight together; each reply must reach its own joint.
+    expected = [0.3, 0.2, -0.1]
+    for can_id, position in enumerate(expected, start=1):
+        torso.set_motor_position(can_id, position)
+    loop = make_loop(torso)
+
+    def neck(reading_fails=False):
+        try:
+            positions = loop.get_last_position().neck
+        except RuntimeError as e:
+            assert str(e) == COMM
+            return reading_fails
+        return not reading_fails and positions == pytest.approx(expected, abs=1e-3)
+
+    eventually(neck)
+    torso.unplug_motor(2)
+    eventually(lambda: neck(reading_fails=True))
+    torso.unplug_motor(2, False)
+    eventually(neck)
+
+
 def test_full_queue_blocks_the_sender_without_the_interpreter_lock(torso, make_loop):
     loop = make_loop(torso, period_ms=1000)
     torso.set_motor_reply_delay(0.005)  # every neck command now takes about 5 ms
