@@ -247,6 +247,7 @@ class Server:
         self._guarded(self.neck.receive, frame, clock())
 
     def _on_can(self) -> None:
+        assert isinstance(self.can, KernelCan)
         now = clock()
         while True:
             try:

@@ -184,11 +184,10 @@ class VcanBus:
         extra hop: a simulator that hosts its bus answers as fast as a device.
         """
         with self._lock:
-            self._listen()
+            listener = self._listen()
             self._attached = sel
             self._local = local
-            sel.register(self._listener, selectors.EVENT_READ,
-                         lambda: self._accept(sel, self._participants))
+            sel.register(listener, selectors.EVENT_READ, lambda: self._accept(sel, self._participants))
             return self
 
     def send_local(self, raw: bytes) -> None:
@@ -201,10 +200,9 @@ class VcanBus:
         if self._pending.poll(0):
             self._accept(self._attached, self._participants)
         for conn in list(self._participants):
-            if conn in self._participants:
-                self._forward(self._attached, self._participants, conn, self._pending)
+            self._forward_attached(conn)
 
-    def _listen(self) -> None:
+    def _listen(self) -> socket.socket:
         if self._listener is not None:
             raise RuntimeError(f"vcan hub {self.name} already started")
         os.makedirs(self._dir, exist_ok=True)
@@ -231,6 +229,7 @@ class VcanBus:
         self._inode = (st.st_dev, st.st_ino)
         self._pending = select.poll()  # connections waiting in the listen queue
         self._pending.register(listener, select.POLLIN)
+        return listener
 
     def close(self) -> None:
         """Stops the hub, disconnects every participant and removes the interface."""
@@ -319,11 +318,14 @@ class VcanBus:
             conn.setblocking(False)
             participants.append(conn)
             if self._attached is not None:
-                pending = self._pending
-                sel.register(conn, selectors.EVENT_READ,
-                             lambda c=conn: c in participants and self._forward(sel, participants, c, pending))
+                sel.register(conn, selectors.EVENT_READ, lambda c=conn: self._forward_attached(c))
             else:
                 sel.register(conn, selectors.EVENT_READ, "participant")
+
+    def _forward_attached(self, conn: socket.socket) -> None:
+        assert self._attached is not None and self._pending is not None
+        if conn in self._participants:  # not dropped earlier in this round
+            self._forward(self._attached, self._participants, conn, self._pending)
 
     @staticmethod
     def _drop(sel: selectors.BaseSelector, participants: list[socket.socket], conn: socket.socket) -> None:
