@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "common/text.hpp"
+
 namespace servocom {
 
 std::uint8_t feetech_checksum(std::span<const std::uint8_t> bytes) {
@@ -40,13 +42,8 @@ namespace {
 // The one line printed on a checksum mismatch, e.g.
 // "read crc: 242, computed crc: 241 data: [255, 255, 1, 4, 0, 0, 8, 242]".
 void print_checksum_mismatch(std::uint8_t received, std::uint8_t computed, std::span<const std::uint8_t> data) {
-  std::string line = "read crc: " + std::to_string(received) + ", computed crc: " + std::to_string(computed) +
-                     " data: [";
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    if (i != 0) line += ", ";
-    line += std::to_string(data[i]);
-  }
-  line += "]\n";
+  const std::string line = "read crc: " + std::to_string(received) + ", computed crc: " + std::to_string(computed) +
+                           " data: " + velmora::text::bracketed(data, velmora::text::decimal) + "\n";
   // One call, so lines of concurrent parsers never interleave.
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);

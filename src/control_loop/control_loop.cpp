@@ -8,6 +8,7 @@
 
 #include "common/log.hpp"
 #include "common/numfmt.hpp"
+#include "common/text.hpp"
 #include "control_loop/retry.hpp"
 
 namespace velmora::control_loop {
@@ -24,12 +25,6 @@ std::string name_of(const VelmoraControlLoop::NameIds& names, std::uint8_t id) {
   for (const auto& [name, value] : names)
     if (value == id) return name;
   return "Unknown(" + std::to_string(id) + ")";
-}
-
-std::string decivolt_list(const std::array<std::uint8_t, 7>& v) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + std::to_string(v[i]);
-  return out + "]";
 }
 
 std::expected<void, MotorError> check_motors(LoopHardware& hw) {
@@ -66,41 +61,13 @@ std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSet
     return std::unexpected(
         MotorError(MotorError::VoltageRampupTimeout{std::ranges::min(*volts), s.voltage_rampup_timeout}));
   }
-  info("Voltage is stable at ~12V: " + decivolt_list(*volts) + " (took " + numfmt::duration(Clock::now() - start) +
-       ")");
+  info("Voltage is stable at ~12V: " + text::bracketed(*volts, text::decimal) + " (took " +
+       numfmt::duration(Clock::now() - start) + ")");
   if (auto rebooted = hw.reboot(kRebootTimeout, stop); !rebooted) {
     if (rebooted.error().interrupted) return std::unexpected(MotorError(MotorError::Interrupted{}));
     return std::unexpected(MotorError::communication());
   }
   return {};
-}
-
-// A failure message as the join report shows it: quoted, with quotes,
-// backslashes and control characters escaped.
-std::string quoted(const std::string& text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (u < 0x20 || u == 0x7f) {
-          out += "\\u{";
-          if (u >= 0x10) out += kHex[u >> 4];
-          out += kHex[u & 0xf];
-          out += '}';
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
 }
 
 // `failure` is already in its report form (a quoted message, or the marker
@@ -160,7 +127,7 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
       try {
         run(std::move(ctx));
       } catch (const std::exception& e) {
-        record->failure = quoted(e.what());
+        record->failure = text::quoted(e.what());
       } catch (...) {
         record->failure = "Any { .. }";
       }

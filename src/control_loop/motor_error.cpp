@@ -1,6 +1,7 @@
 #include "control_loop/motor_error.hpp"
 
 #include "common/numfmt.hpp"
+#include "common/text.hpp"
 
 namespace velmora::control_loop {
 namespace {
@@ -10,26 +11,12 @@ struct Overloaded : F... {
   using F::operator()...;
 };
 
-std::string debug_list(const std::vector<std::string>& names) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += '"';
-    for (char c : names[i]) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
-    }
-    out += '"';
-  }
-  return out + "]";
-}
-
 }  // namespace
 
 std::string MotorError::message() const {
   return std::visit(
       Overloaded{
-          [](const MissingMotors& e) { return "Missing motors: " + debug_list(e.names) + "!"; },
+          [](const MissingMotors& e) { return "Missing motors: " + text::bracketed(e.names, text::quoted) + "!"; },
           [](const CommunicationError&) {
             return std::string("Motor communication error! Check connections and power supply.");
           },

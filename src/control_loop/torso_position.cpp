@@ -4,18 +4,12 @@
 #include <span>
 
 #include "common/numfmt.hpp"
+#include "common/text.hpp"
 
 namespace velmora::control_loop {
 namespace {
 
-std::string debug_list(std::span<const double> values) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += numfmt::debug(values[i]);
-  }
-  return out + "]";
-}
+std::string debug_list(std::span<const double> values) { return text::bracketed(values, numfmt::debug); }
 
 }  // namespace
 

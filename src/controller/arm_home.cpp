@@ -5,15 +5,20 @@
 #include <cmath>
 
 #include "common/numfmt.hpp"
+#include "common/text.hpp"
 #include "controller/controller.hpp"
 #include "controller/homing_math.hpp"
-#include "controller/text.hpp"
 #include "servocom/register_map.hpp"
 
 namespace velmora::controller {
 namespace {
 
 std::vector<bool> all(bool value) { return std::vector<bool>(ARM_IDS.size(), value); }
+
+// Four decimals with a sign: "[+0.0012, -0.3000]".
+std::string signed_fixed4(std::span<const double> values) {
+  return text::bracketed(values, [](double v) { return numfmt::fixed(v, 4, true); });
+}
 
 }  // namespace
 
@@ -61,12 +66,12 @@ Result<std::array<double, 4>> VelmoraMotorController::set_arm_home(double verify
   for (double v : readings) worst = std::max(worst, std::fabs(v));
   if (worst > verify_tol) {
     return std::unexpected(ControllerError::text(
-        "set_arm_home: verify failed \u2014 arm IDs [1, 2, 3, 4] now reading " + text::signed_fixed4(readings) +
+        "set_arm_home: verify failed \u2014 arm IDs [1, 2, 3, 4] now reading " + signed_fixed4(readings) +
         " rad (expected ~0 within " + numfmt::fixed(verify_tol, 4) +
         "). The Feetech offset sign convention on this hardware may differ from the assumed "
         "`present = encoder - offset`. EEPROM has been left in the new state; restore manually using "
         "prior_offsets " +
-        text::signed_fixed4(*prior) + ", new_offsets " + text::signed_fixed4(offsets) + "."));
+        signed_fixed4(*prior) + ", new_offsets " + signed_fixed4(offsets) + "."));
   }
   return readings;
 }

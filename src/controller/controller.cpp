@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "common/log.hpp"
-#include "controller/text.hpp"
+#include "common/text.hpp"
 #include "motorcom/socketcan_backend.hpp"
 #include "servocom/serial_port.hpp"
 
@@ -134,18 +134,14 @@ Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, co
   for (;;) {
     if (clock_() - start >= timeout) {
       std::vector<std::string> names;
-      std::vector<std::string> ids;
       for (std::uint8_t id : pending) {
         warn("Motor " + servo_name(id) + " (id=" + std::to_string(id) + ") did not respond after reboot within timeout");
-        std::string quoted(1, '"');
-        quoted += servo_name(id);
-        quoted += '"';
-        names.push_back(std::move(quoted));
-        ids.push_back(std::to_string(id));
+        names.push_back(servo_name(id));
       }
       if (pending.empty()) return {};
       return std::unexpected(ControllerError::text("Some motors did not respond after reboot (" +
-                                                   text::bracketed(names) + " - ids: " + text::bracketed(ids) + ")"));
+                                                   text::bracketed(names, text::quoted) + " - ids: " +
+                                                   text::bracketed(pending, text::decimal) + ")"));
     }
     sleep_(kRebootPollInterval);
     if (stop && stop()) return std::unexpected(ControllerError::stopped());

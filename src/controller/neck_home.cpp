@@ -9,9 +9,9 @@
 #include <limits>
 
 #include "common/numfmt.hpp"
+#include "common/text.hpp"
 #include "controller/controller.hpp"
 #include "controller/homing_math.hpp"
-#include "controller/text.hpp"
 
 namespace velmora::controller {
 namespace {
@@ -20,9 +20,7 @@ constexpr double kCyclePeriodSeconds = 0.01;
 constexpr std::chrono::milliseconds kCyclePeriod{10};
 
 std::string flags_text(const std::array<bool, 3>& flags) {
-  std::vector<std::string> items;
-  for (bool f : flags) items.emplace_back(f ? "true" : "false");
-  return text::bracketed(items);
+  return text::bracketed(flags, [](bool f) { return f ? "true" : "false"; });
 }
 
 }  // namespace
@@ -106,8 +104,8 @@ Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, do
   }
 
   return std::unexpected(ControllerError::text("neck_home: timed out before settling. observed=" +
-                                               text::numbers(relative(observed), numfmt::debug) +
-                                               ", goals=" + text::numbers(relative(goals), numfmt::debug) +
+                                               text::bracketed(relative(observed), numfmt::debug) +
+                                               ", goals=" + text::bracketed(relative(goals), numfmt::debug) +
                                                ", settled=" + flags_text(settled)));
 }
 

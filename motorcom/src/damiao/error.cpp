@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "common/text.hpp"
+
 namespace motorcom::damiao {
 namespace {
 
@@ -68,14 +70,9 @@ std::string Error::message() const {
     case Kind::TypeMismatch:
       return "register " + num(reg_) + ": expected " + std::string(kind_name(expected_)) + ", got " +
              std::string(kind_name(given_));
-    case Kind::UnexpectedReply: {
-      std::string list = "[";
-      for (std::size_t i = 0; i < bytes_.size(); ++i) {
-        if (i != 0) list += ", ";
-        list += num(bytes_[i]);
-      }
-      return "unexpected reply (data did not match register-reply pattern): " + list + "]";
-    }
+    case Kind::UnexpectedReply:
+      return "unexpected reply (data did not match register-reply pattern): " +
+             velmora::text::bracketed(bytes_, velmora::text::decimal);
     case Kind::ModeVerification:
       return "control mode verification failed: wrote " + num(wrote_) + ", motor reports " + num(reports_);
     case Kind::ShortFeedback:
