@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "common/unique_fd.hpp"
 #include "deadline.hpp"
 #include "kernel_frame.hpp"
 
@@ -28,21 +29,6 @@ using std::chrono::steady_clock;
 // A write that the bus does not take within this long fails instead of
 // blocking the caller for ever (a wedged bus or bus process).
 constexpr std::chrono::seconds kSendTimeout{1};
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 int last_error() { return errno != 0 ? errno : EIO; }
 
@@ -81,7 +67,7 @@ CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::str
   const unsigned index = ::if_nametoindex(name.c_str());
   if (index == 0) return std::unexpected(CanError::backend(errno != 0 ? errno : ENODEV));
 
-  UniqueFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+  velmora::UniqueFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
   if (fd.get() < 0) return std::unexpected(CanError::backend(last_error()));
 
   sockaddr_can addr{};

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "common/unique_fd.hpp"
 #include "serial_baud.hpp"
-#include "unique_fd.hpp"
 
 namespace servocom {
 
@@ -90,7 +90,7 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, un
   if (timeout.count() < 0) return std::unexpected(open_error(path, "the time-out must not be negative"));
   // open() would stop at an embedded NUL and open some other device.
   if (path.find('\0') != std::string::npos) return std::unexpected(open_error(path, "the path contains a NUL byte"));
-  detail::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  velmora::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     const int err = errno;
     if (err == EBUSY) return std::unexpected(open_error(path, "device is in exclusive use by another process"));

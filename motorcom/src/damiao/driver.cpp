@@ -3,6 +3,7 @@
 #include <bit>
 #include <thread>
 
+#include "common/saturate.hpp"
 
 namespace motorcom::damiao {
 namespace {
@@ -27,20 +28,10 @@ void put_le16(Payload& p, std::size_t at, std::uint16_t v) {
   p[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-float clamp(float v, float lo, float hi) {
-  if (v < lo) return lo;
-  if (v > hi) return hi;
-  return v;
-}
+using velmora::clamp;
 
-// Saturating truncation, capped at 10000 (NaN gives 0).
-std::uint16_t force_pos_code(float v) {
-  if (!(v > 0.0F)) return 0;
-  if (v >= 10000.0F) return 10000;
-  return static_cast<std::uint16_t>(v);
-}
-
-Payload mit_payload(const MitLimits& limits, const MitCommand& c) { return encode(limits, c); }
+// Capped at 10000 (NaN gives 0).
+std::uint16_t force_pos_code(float v) { return velmora::saturating_cast<std::uint16_t>(v, 10000); }
 
 Payload pos_vel_payload(const PosVel& c) {
   Payload p{};
@@ -90,7 +81,7 @@ Result<MitFeedback> Damiao::control(CanTransport& bus, const ControlCommand& com
   // when the frame is built.
   struct Visitor {
     const Damiao& m;
-    std::pair<std::uint32_t, Payload> operator()(const MitCommand& c) const { return {0x000, mit_payload(m.limits, c)}; }
+    std::pair<std::uint32_t, Payload> operator()(const MitCommand& c) const { return {0x000, encode(m.limits, c)}; }
     std::pair<std::uint32_t, Payload> operator()(const PosVel& c) const { return {0x100, pos_vel_payload(c)}; }
     std::pair<std::uint32_t, Payload> operator()(const Vel& c) const { return {0x200, vel_payload(c)}; }
     std::pair<std::uint32_t, Payload> operator()(const ForcePos& c) const { return {0x300, force_pos_payload(c)}; }

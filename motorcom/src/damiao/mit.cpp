@@ -1,25 +1,12 @@
 #include "motorcom/damiao/mit.hpp"
 
-#include <cmath>
+#include "common/saturate.hpp"
 
 namespace motorcom::damiao {
 namespace {
 
-// Written out rather than std::clamp: with a negative (invalid) limit the
-// bounds cross, which std::clamp does not allow. NaN passes through.
-float clamp(float v, float lo, float hi) {
-  if (v < lo) return lo;
-  if (v > hi) return hi;
-  return v;
-}
-
-// Truncation toward zero, saturating: negative and NaN give 0, and nothing
-// exceeds the field width, so no code can spill into its neighbour.
-std::uint32_t to_code(float v, std::uint32_t max) {
-  if (!(v > 0.0F)) return 0;
-  if (v >= static_cast<float>(max)) return max;
-  return static_cast<std::uint32_t>(v);
-}
+using velmora::clamp;
+using velmora::saturating_cast;  // so no code spills into its neighbour's bits
 
 std::uint8_t byte(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFFU); }
 
@@ -35,11 +22,11 @@ std::array<std::uint8_t, 8> encode(const MitLimits& l, const MitCommand& c) {
   const float kd = clamp(c.kd, 0.0F, l.kd_max);
   const float t = clamp(c.torque, -l.t_max, l.t_max);
 
-  const std::uint32_t p_code = to_code(((p + l.p_max) * 65535.0F) / (l.p_max + l.p_max), k16);
-  const std::uint32_t v_code = to_code(((v + l.v_max) * 4095.0F) / (l.v_max + l.v_max), k12);
-  const std::uint32_t kp_code = to_code((kp * 4095.0F) / l.kp_max, k12);
-  const std::uint32_t kd_code = to_code((kd * 4095.0F) / l.kd_max, k12);
-  const std::uint32_t t_code = to_code(((t + l.t_max) * 4095.0F) / (l.t_max + l.t_max), k12);
+  const std::uint32_t p_code = saturating_cast(((p + l.p_max) * 65535.0F) / (l.p_max + l.p_max), k16);
+  const std::uint32_t v_code = saturating_cast(((v + l.v_max) * 4095.0F) / (l.v_max + l.v_max), k12);
+  const std::uint32_t kp_code = saturating_cast((kp * 4095.0F) / l.kp_max, k12);
+  const std::uint32_t kd_code = saturating_cast((kd * 4095.0F) / l.kd_max, k12);
+  const std::uint32_t t_code = saturating_cast(((t + l.t_max) * 4095.0F) / (l.t_max + l.t_max), k12);
 
   return {
       byte(p_code >> 8),

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace servocom::detail {
+namespace velmora {
 
 class UniqueFd {
  public:
@@ -31,4 +31,4 @@ class UniqueFd {
   int fd_;
 };
 
-}  // namespace servocom::detail
+}  // namespace velmora
