@@ -7,7 +7,6 @@
 
 namespace servocom {
 
-namespace detail {
 namespace {
 
 std::int16_t as_signed(std::uint16_t raw) { return static_cast<std::int16_t>(raw); }
@@ -16,86 +15,50 @@ std::uint8_t flag(bool b) { return b ? 1 : 0; }
 
 }  // namespace
 
-// The implementations both models share; the model namespaces below forward here.
-Result<std::vector<double>> read_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids) {
-  return read_register<double>(h, port, ids, kPresentPosition,
-                               [](std::uint16_t raw) { return raw_position_to_radians(as_signed(raw)); });
+namespace common_registers {
+
+Result<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids) {
+  return detail::read_register<double>(h, port, ids, detail::kPresentPosition,
+                                       [](std::uint16_t raw) { return raw_position_to_radians(as_signed(raw)); });
 }
-Result<std::vector<std::int16_t>> read_raw_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids) {
-  return read_register<std::int16_t>(h, port, ids, kPresentPosition, as_signed);
+Result<std::vector<std::int16_t>> sync_read_raw_present_position(const FeetechProtocolHandler& h, Port& port,
+                                                                 Ids ids) {
+  return detail::read_register<std::int16_t>(h, port, ids, detail::kPresentPosition, as_signed);
 }
-Result<void> write_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,
-                                 std::span<const double> radians) {
-  return write_register(h, port, ids, kGoalPosition, radians, [](double v) {
+Result<void> sync_write_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                      std::span<const double> radians) {
+  return detail::write_register(h, port, ids, detail::kGoalPosition, radians, [](double v) {
     return static_cast<std::uint16_t>(radians_to_raw_position(v));
   });
 }
-Result<void> write_raw_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,
-                                     std::span<const std::int16_t> raw) {
-  return write_register(h, port, ids, kGoalPosition, raw, [](std::int16_t v) { return static_cast<std::uint16_t>(v); });
+Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                          std::span<const std::int16_t> raw) {
+  return detail::write_register(h, port, ids, detail::kGoalPosition, raw,
+                                [](std::int16_t v) { return static_cast<std::uint16_t>(v); });
 }
-Result<std::vector<bool>> read_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids) {
-  return read_register<bool>(h, port, ids, kTorqueEnable, [](std::uint16_t raw) { return raw != 0; });
+Result<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids) {
+  return detail::read_register<bool>(h, port, ids, detail::kTorqueEnable,
+                                     [](std::uint16_t raw) { return raw != 0; });
 }
-Result<std::vector<std::uint8_t>> read_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids) {
-  return read_register<std::uint8_t>(h, port, ids, kTorqueEnable, as_byte);
+Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(const FeetechProtocolHandler& h, Port& port,
+                                                              Ids ids) {
+  return detail::read_register<std::uint8_t>(h, port, ids, detail::kTorqueEnable, as_byte);
 }
-Result<void> write_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,
-                                 const std::vector<bool>& enable) {
-  return write_register(h, port, ids, kTorqueEnable, enable, flag);
+Result<void> sync_write_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                      const std::vector<bool>& enable) {
+  return detail::write_register(h, port, ids, detail::kTorqueEnable, enable, flag);
 }
-Result<void> write_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,
-                                     std::span<const std::uint8_t> raw) {
-  return write_register(h, port, ids, kTorqueEnable, raw, [](std::uint8_t v) { return v; });
+Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                          std::span<const std::uint8_t> raw) {
+  return detail::write_register(h, port, ids, detail::kTorqueEnable, raw, [](std::uint8_t v) { return v; });
 }
-Result<std::vector<std::uint8_t>> read_present_voltage(const FeetechProtocolHandler& h, Port& port, Ids ids) {
-  return read_register<std::uint8_t>(h, port, ids, kPresentVoltage, as_byte);
+Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtocolHandler& h, Port& port, Ids ids) {
+  return detail::read_register<std::uint8_t>(h, port, ids, detail::kPresentVoltage, as_byte);
 }
 
-}  // namespace detail
-
-#define SERVOCOM_FORWARD_COMMON_REGISTER_FUNCTIONS                                                               \
-  Result<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids) { \
-    return detail::read_present_position(h, port, ids);                                                           \
-  }                                                                                                               \
-  Result<std::vector<std::int16_t>> sync_read_raw_present_position(const FeetechProtocolHandler& h, Port& port,   \
-                                                                   Ids ids) {                                     \
-    return detail::read_raw_present_position(h, port, ids);                                                       \
-  }                                                                                                               \
-  Result<void> sync_write_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,                    \
-                                        std::span<const double> radians) {                                        \
-    return detail::write_goal_position(h, port, ids, radians);                                                    \
-  }                                                                                                               \
-  Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,                \
-                                            std::span<const std::int16_t> raw) {                                  \
-    return detail::write_raw_goal_position(h, port, ids, raw);                                                    \
-  }                                                                                                               \
-  Result<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids) {      \
-    return detail::read_torque_enable(h, port, ids);                                                              \
-  }                                                                                                               \
-  Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(const FeetechProtocolHandler& h, Port& port,      \
-                                                                Ids ids) {                                        \
-    return detail::read_raw_torque_enable(h, port, ids);                                                          \
-  }                                                                                                               \
-  Result<void> sync_write_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,                    \
-                                        const std::vector<bool>& enable) {                                        \
-    return detail::write_torque_enable(h, port, ids, enable);                                                     \
-  }                                                                                                               \
-  Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,                \
-                                            std::span<const std::uint8_t> raw) {                                  \
-    return detail::write_raw_torque_enable(h, port, ids, raw);                                                    \
-  }                                                                                                               \
-  Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtocolHandler& h, Port& port,        \
-                                                              Ids ids) {                                          \
-    return detail::read_present_voltage(h, port, ids);                                                            \
-  }
-
-namespace sts3025bl {
-SERVOCOM_FORWARD_COMMON_REGISTER_FUNCTIONS
-}  // namespace sts3025bl
+}  // namespace common_registers
 
 namespace sm40bl {
-SERVOCOM_FORWARD_COMMON_REGISTER_FUNCTIONS
 
 Result<std::vector<double>> sync_read_offset(const FeetechProtocolHandler& h, Port& port, Ids ids) {
   return detail::read_register<double>(h, port, ids, detail::kPositionOffset, raw_offset_to_radians);
@@ -140,7 +103,5 @@ Result<void> sync_write_raw_lock(const FeetechProtocolHandler& h, Port& port, Id
 }
 
 }  // namespace sm40bl
-
-#undef SERVOCOM_FORWARD_COMMON_REGISTER_FUNCTIONS
 
 }  // namespace servocom

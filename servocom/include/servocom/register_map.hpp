@@ -18,27 +18,36 @@ namespace servocom {
 
 using Ids = std::span<const std::uint8_t>;
 
-// Functions common to both models (same registers, same conversions).
-#define SERVOCOM_COMMON_REGISTER_FUNCTIONS                                                                      \
-  Result<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids);  \
-  Result<std::vector<std::int16_t>> sync_read_raw_present_position(const FeetechProtocolHandler& h, Port& port,  \
-                                                                   Ids ids);                                    \
-  Result<void> sync_write_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,                   \
-                                        std::span<const double> radians);                                       \
-  Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,               \
-                                            std::span<const std::int16_t> raw);                                 \
-  Result<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids);       \
-  Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(const FeetechProtocolHandler& h, Port& port,     \
-                                                                Ids ids);                                       \
-  Result<void> sync_write_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,                   \
-                                        const std::vector<bool>& enable);                                       \
-  Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,               \
-                                            std::span<const std::uint8_t> raw);                                 \
-  Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtocolHandler& h, Port& port,       \
+// Functions common to both models (same registers, same conversions); each
+// model's namespace names them.
+namespace common_registers {
+Result<std::vector<double>> sync_read_present_position(const FeetechProtocolHandler& h, Port& port, Ids ids);
+Result<std::vector<std::int16_t>> sync_read_raw_present_position(const FeetechProtocolHandler& h, Port& port,
+                                                                 Ids ids);
+Result<void> sync_write_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                      std::span<const double> radians);
+Result<void> sync_write_raw_goal_position(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                          std::span<const std::int16_t> raw);
+Result<std::vector<bool>> sync_read_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids);
+Result<std::vector<std::uint8_t>> sync_read_raw_torque_enable(const FeetechProtocolHandler& h, Port& port,
                                                               Ids ids);
+Result<void> sync_write_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                      const std::vector<bool>& enable);
+Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& h, Port& port, Ids ids,
+                                          std::span<const std::uint8_t> raw);
+Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtocolHandler& h, Port& port, Ids ids);
+}  // namespace common_registers
 
 namespace sm40bl {
-SERVOCOM_COMMON_REGISTER_FUNCTIONS
+using common_registers::sync_read_present_position;
+using common_registers::sync_read_raw_present_position;
+using common_registers::sync_write_goal_position;
+using common_registers::sync_write_raw_goal_position;
+using common_registers::sync_read_torque_enable;
+using common_registers::sync_read_raw_torque_enable;
+using common_registers::sync_write_torque_enable;
+using common_registers::sync_write_raw_torque_enable;
+using common_registers::sync_read_present_voltage;
 Result<std::vector<double>> sync_read_offset(const FeetechProtocolHandler& h, Port& port, Ids ids);
 Result<std::vector<std::uint16_t>> sync_read_raw_offset(const FeetechProtocolHandler& h, Port& port, Ids ids);
 Result<void> sync_write_offset(const FeetechProtocolHandler& h, Port& port, Ids ids, std::span<const double> radians);
@@ -50,9 +59,15 @@ Result<void> sync_write_raw_lock(const FeetechProtocolHandler& h, Port& port, Id
 }  // namespace sm40bl
 
 namespace sts3025bl {
-SERVOCOM_COMMON_REGISTER_FUNCTIONS
+using common_registers::sync_read_present_position;
+using common_registers::sync_read_raw_present_position;
+using common_registers::sync_write_goal_position;
+using common_registers::sync_write_raw_goal_position;
+using common_registers::sync_read_torque_enable;
+using common_registers::sync_read_raw_torque_enable;
+using common_registers::sync_write_torque_enable;
+using common_registers::sync_write_raw_torque_enable;
+using common_registers::sync_read_present_voltage;
 }  // namespace sts3025bl
-
-#undef SERVOCOM_COMMON_REGISTER_FUNCTIONS
 
 }  // namespace servocom
