@@ -26,7 +26,6 @@ const char* io_kind_name(IoKind kind) {
   switch (kind) {
     case IoKind::TimedOut: return "TimedOut";
     case IoKind::Interrupted: return "Interrupted";
-    case IoKind::Unsupported: return "Unsupported";
     case IoKind::Other: break;
   }
   return "Other";

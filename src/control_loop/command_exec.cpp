@@ -8,11 +8,6 @@
 namespace velmora::control_loop {
 namespace {
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-
 HwResult<void> neck_only() { return std::unexpected(HardwareError{std::string(kNeckOnlyError), false}); }
 
 struct Executor {

@@ -10,7 +10,7 @@ namespace servocom {
 
 // What an I/O failure was, as far as callers need to know: the control loop
 // retries exactly TimedOut and Interrupted.
-enum class IoKind : std::uint8_t { TimedOut, Interrupted, Unsupported, Other };
+enum class IoKind : std::uint8_t { TimedOut, Interrupted, Other };
 
 class Error {
  public:
