@@ -10,13 +10,10 @@ from __future__ import annotations
 import heapq
 import itertools
 import os
-import secrets
 import select
 import selectors
 import signal
-import socket
 import sys
-import termios
 import time
 import traceback
 from multiprocessing.connection import Connection
@@ -24,87 +21,14 @@ from types import FrameType
 from typing import Any, Callable
 
 from . import feetech as ft
+from ._commands import ControlCommands
+from ._devices import HostedCan, KernelCan, open_pty, unique_interface
 from .neck_bus import NeckBus
-from .servo import Servo
 from .servo_bus import ServoBus
-from .trace import Trace
-from .vcan import Frame, VcanBus, interface_dir, interface_path
+from .trace import Trace, hex_bytes
+from .vcan import Frame, VcanBus, interface_dir
 
 clock = time.monotonic
-
-
-def make_raw(fd: int) -> None:
-    """Raw 8N1 at 1 Mbaud, with every input translation off, so no byte is ever altered or echoed."""
-    iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(fd)
-    iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
-               | termios.IGNCR | termios.ICRNL | termios.IXON | termios.IXOFF | termios.IXANY
-               | termios.IMAXBEL | termios.INPCK | termios.IUCLC)
-    oflag &= ~termios.OPOST
-    lflag &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN
-               | termios.ECHOE | termios.ECHOK | termios.ECHOCTL | termios.ECHOKE)
-    cflag &= ~(termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS)
-    cflag |= termios.CS8 | termios.CREAD | termios.CLOCAL
-    cc = list(cc)
-    cc[termios.VMIN] = 1
-    cc[termios.VTIME] = 0
-    speed = getattr(termios, "B1000000", ispeed)
-    termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, speed, speed, cc])
-
-
-def open_pty() -> tuple[int, int, str]:
-    master, slave = os.openpty()
-    make_raw(slave)  # before anyone else can open the slave
-    os.set_blocking(master, False)
-    return master, slave, os.ttyname(slave)
-
-
-class KernelCan:
-    """A participant on a real (kernel) CAN interface, for machines that have one."""
-
-    def __init__(self, name: str) -> None:
-        self._sock = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
-        try:
-            self._sock.setsockopt(socket.SOL_CAN_RAW, socket.CAN_RAW_FD_FRAMES, 1)
-            self._sock.bind((name,))
-            self._sock.setblocking(False)
-        except BaseException:
-            self._sock.close()
-            raise
-
-    def fileno(self) -> int:
-        return self._sock.fileno()
-
-    def send(self, frame: Frame) -> None:
-        self._sock.send(frame.pack())
-
-    def recv(self, timeout: float | None = None) -> Frame | None:
-        try:
-            return Frame.unpack(self._sock.recv(72))
-        except BlockingIOError:
-            return None
-
-    def close(self) -> None:
-        self._sock.close()
-
-
-class HostedCan:
-    """The simulator's own place on a bus it hosts (VcanBus.attach)."""
-
-    def __init__(self, hub: VcanBus) -> None:
-        self._hub = hub
-
-    def send(self, frame: Frame) -> None:
-        self._hub.send_local(frame.pack())
-
-    def close(self) -> None:
-        pass
-
-
-def unique_interface(directory: str) -> str:
-    while True:
-        name = "vtorso" + secrets.token_hex(2)
-        if not os.path.exists(interface_path(name, directory)):
-            return name
 
 
 class Server:
@@ -148,6 +72,9 @@ class Server:
             self._can_fd = self.can.fileno()
             self.sel.register(self._can_fd, selectors.EVENT_READ, self._on_can)
         self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
+        info: dict[str, object] = {"serial_device": self.serial_device, "can_interface": self.can_interface,
+                                   "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
+        self.commands = ControlCommands(self.servos, self.neck, self.trace, info, self.stop, self.inject_noise)
 
     # ---- scheduling ----------------------------------------------------------
 
@@ -219,7 +146,7 @@ class Server:
             os.write(self.master, bytes(data))
         except BlockingIOError:
             pass
-        self.trace.emit("<-", "serial", "", f"NOISE {len(data)} bytes [{' '.join(f'{b:02X}' for b in data)}]")
+        self.trace.emit("<-", "serial", "", f"NOISE {len(data)} bytes {hex_bytes(data)}")
 
     # ---- CAN -----------------------------------------------------------------
 
@@ -291,7 +218,7 @@ class Server:
         name, args, kwargs = request
         reply: tuple[object, ...]
         try:
-            handler = getattr(self, "cmd_" + name)
+            handler = getattr(self.commands, "cmd_" + name)
             reply = ("ok", handler(*args, **kwargs))
         except Exception as e:  # reported to the caller, who raises it
             reply = ("error", type(e).__name__, str(e))
@@ -299,6 +226,9 @@ class Server:
             self.conn.send(reply)
         except OSError:
             self.running = False
+
+    def stop(self) -> None:
+        self.running = False
 
     def close(self) -> None:
         self.trace.close()
@@ -308,127 +238,6 @@ class Server:
         for fd in (self.master, self.slave):
             if fd is not None:
                 os.close(fd)
-
-    # Every cmd_* below is one request of the VirtualTorso handle.
-
-    def cmd_info(self) -> dict[str, object]:
-        return {"serial_device": self.serial_device, "can_interface": self.can_interface,
-                "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
-
-    def cmd_close(self) -> None:
-        self.running = False
-
-    def _servo_bus(self) -> ServoBus:
-        if self.servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        return self.servos
-
-    def _servo(self, servo_id: int) -> Servo:
-        return self._servo_bus().servo(servo_id)
-
-    def cmd_servo_registers(self, servo_id: int) -> bytes:
-        return self._servo(servo_id).snapshot()
-
-    def cmd_servo_state(self, servo_id: int) -> dict[str, object]:
-        s = self._servo(servo_id)
-        regs = s.snapshot()
-
-        def u16(a: int) -> int:
-            return regs[a] | (regs[a + 1] << 8)
-
-        return {"id": s.id, "model": s.model, "present": u16(56), "goal": u16(42), "torque": bool(regs[40]),
-                "moving": bool(regs[66]), "voltage": regs[62], "offset": u16(31), "locked": bool(regs[55]),
-                "unplugged": s.unplugged, "rebooting": time.monotonic() < s.silent_until}
-
-    def cmd_write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
-        if not 0 <= address < 256 or address + len(data) > 256:
-            raise ValueError(f"register write {address}+{len(data)} runs past the 256-byte memory")
-        self._servo(servo_id).write(address, bytes(data), from_bus=False)
-
-    def cmd_set_servo_position(self, servo_id: int, raw: int) -> None:
-        self._servo(servo_id).set_present(raw)
-
-    def cmd_unplug_servo(self, servo_id: int, unplugged: bool = True) -> None:
-        self._servo(servo_id).unplugged = bool(unplugged)
-        self.trace.note(f"servo {servo_id} {'unplugged' if unplugged else 'plugged in'}")
-
-    def cmd_corrupt_next_reply(self, servo_id: int, count: int = 1) -> None:
-        self._servo(servo_id)
-        self._servo_bus().corrupt[servo_id] = int(count)
-
-    def cmd_wrong_id_next_reply(self, servo_id: int, count: int = 1) -> None:
-        self._servo(servo_id)
-        self._servo_bus().wrong_id[servo_id] = int(count)
-
-    def cmd_out_of_order_sync_read(self, count: int = 1) -> None:
-        if self.servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        self.servos.out_of_order = int(count)
-
-    def cmd_inject_serial_noise(self, data: bytes) -> None:
-        if self.servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        self.inject_noise(bytes(data))
-
-    def cmd_set_voltage(self, servo_id: int | None, decivolts: int) -> None:
-        targets = self._servo_bus().servos if servo_id is None else [self._servo(servo_id)]
-        for s in targets:
-            s.set_voltage(decivolts)
-        self.trace.note(f"supply of {'all servos' if servo_id is None else f'servo {servo_id}'} at {decivolts / 10:.1f} V")
-
-    def cmd_ramp_voltage(self, start: int, end: int, seconds: float) -> None:
-        if self.servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        for s in self.servos.servos:
-            s.ramp_voltage(start, end, seconds)
-        self.trace.note(f"supply ramping from {start / 10:.1f} V to {end / 10:.1f} V over {seconds:g} s")
-
-    def cmd_set_servo_reply_delay(self, seconds: float) -> None:
-        if self.servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        self.servos.reply_delay = max(0.0, float(seconds))
-
-    def cmd_motor_state(self, can_id: int) -> dict[str, object]:
-        return self.neck.motor(can_id).state()
-
-    def cmd_set_motor_position(self, can_id: int, radians: float) -> None:
-        self.neck.motor(can_id).set_position(radians)
-
-    def cmd_unplug_motor(self, can_id: int, unplugged: bool = True) -> None:
-        self.neck.motor(can_id).unplugged = bool(unplugged)
-        self.trace.note(f"neck motor {can_id} {'unplugged' if unplugged else 'plugged in'}")
-
-    def cmd_block_motor(self, can_id: int, blocked: bool = True) -> None:
-        m = self.neck.motor(can_id)
-        m.update()
-        m.blocked = bool(blocked)
-        self.trace.note(f"neck motor {can_id} {'blocked' if blocked else 'free'}")
-
-    def cmd_refuse_mode_switch(self, can_id: int, refuse: bool = True) -> None:
-        self.neck.motor(can_id).refuse_mode_switch = bool(refuse)
-
-    def cmd_set_motor_mode(self, can_id: int, mode: int) -> None:
-        m = self.neck.motor(can_id)
-        m.update()
-        m.regs[10] = int(mode)
-
-    def cmd_set_motor_reply_delay(self, seconds: float) -> None:
-        self.neck.reply_delay = max(0.0, float(seconds))
-
-    def cmd_serial_rx(self) -> list[bytes]:
-        return list(self.servos.rx_log) if self.servos else []
-
-    def cmd_can_rx(self) -> list[tuple[int, bytes]]:
-        return list(self.neck.rx_log)
-
-    def cmd_trace_lines(self) -> list[str]:
-        return list(self.trace.lines)
-
-    def cmd_clear_logs(self) -> None:
-        if self.servos:
-            self.servos.rx_log.clear()
-        self.neck.rx_log.clear()
-        self.trace.lines.clear()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -456,7 +265,7 @@ def main(argv: list[str] | None = None) -> int:
         conn.send(("error", type(e).__name__, f"{e}\n{traceback.format_exc()}"))
         return 1
     try:
-        conn.send(("ok", server.cmd_info()))
+        conn.send(("ok", server.commands.cmd_info()))
         server.serve()
     finally:
         server.close()

@@ -7,7 +7,8 @@ controller's C++ codec, so that the two can check each other.
 from __future__ import annotations
 
 import time
-from typing import Callable
+
+from .callbacks import Clock
 
 BROADCAST_ID = 0xFE
 
@@ -144,7 +145,7 @@ class PacketStream:
     that died halfway through a write must not swallow the next packet.
     """
 
-    def __init__(self, idle_reset: float = 0.05, clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(self, idle_reset: float = 0.05, clock: Clock = time.monotonic) -> None:
         self._buf = bytearray()
         self._last = 0.0
         self._idle_reset = idle_reset

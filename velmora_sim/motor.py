@@ -11,9 +11,9 @@ from __future__ import annotations
 
 import math
 import time
-from typing import Callable
 
 from . import damiao as dm
+from .callbacks import Clock
 
 INERTIA = 0.01     # kg m^2, head and gearbox seen at the output shaft
 FRICTION = 0.05    # N m s / rad
@@ -30,7 +30,7 @@ NECK_MOTORS = {
 
 class Motor:
     def __init__(self, can_id: int, name: str, p_max: float, v_max: float, t_max: float,
-                 position: float = 0.0, clock: Callable[[], float] = time.monotonic) -> None:
+                 position: float = 0.0, clock: Clock = time.monotonic) -> None:
         self.name = name
         self.can_id = can_id
         self.master_id = can_id

@@ -5,24 +5,17 @@ from __future__ import annotations
 import struct
 import time
 from collections import deque
-from typing import Callable
-
 from . import damiao as dm
+from .callbacks import Clock, SendFn, TraceFn
 from .motor import NECK_MOTORS, Motor
+from .trace import hex_bytes
 from .vcan import Frame
 
 # A motor answers this long after the request has left the wire (with wire timing on).
 DEFAULT_LATENCY = 150e-6
 
-# send(at, frame, trace_text)
-SendFn = Callable[[float, Frame, str], None]
-TraceFn = Callable[[str, str, str], None]
 # (motor, reply data, trace text)
 Reply = tuple[Motor, bytes, str]
-
-
-def _hex(data: bytes) -> str:
-    return " ".join(f"{b:02X}" for b in data)
 
 
 def _fmt(x: float) -> str:
@@ -30,8 +23,8 @@ def _fmt(x: float) -> str:
 
 
 class NeckBus:
-    def __init__(self, send: SendFn, trace: TraceFn, *, wire_timing: bool = False,
-                 positions: tuple[float, float, float] | None = None, clock: Callable[[], float] = time.monotonic,
+    def __init__(self, send: SendFn[Frame], trace: TraceFn, *, wire_timing: bool = False,
+                 positions: tuple[float, float, float] | None = None, clock: Clock = time.monotonic,
                  log_limit: int = 100_000) -> None:
         self._send = send
         self._trace = trace
@@ -61,7 +54,7 @@ class NeckBus:
             self.rx_log.append((frame.can_id, bytes(frame.data)))
         if frame.extended or frame.error or frame.rtr or frame.fd:
             kind = "error frame" if frame.error else "remote frame" if frame.rtr else "FD frame" if frame.fd else "frame"
-            self._trace("->", ident, f"{kind} [{_hex(frame.data)}]: no neck motor listens")
+            self._trace("->", ident, f"{kind} {hex_bytes(frame.data)}: no neck motor listens")
             return
         text, replies = self._dispatch(frame.can_id, bytes(frame.data))
         self._trace("->", ident, text)
@@ -103,7 +96,7 @@ class NeckBus:
         mode = {v: k for k, v in dm.MODE_BASE.items()}.get(base)
         known = any(m.can_id == low for m in self.motors)
         if mode is None or not known or (can_id & 0xF00) != base:
-            return f"[{_hex(data)}]: no neck motor listens on this id", []
+            return f"{hex_bytes(data)}: no neck motor listens on this id", []
         name = NECK_MOTORS[low][0] if low in NECK_MOTORS else f"motor {low}"
         motor = self._alive(low)
         if len(data) == 8 and data[:7] == b"\xff" * 7 and data[7] in (
@@ -142,7 +135,7 @@ class NeckBus:
 
     def _describe_command(self, mode: int, name: str, data: bytes, motor: Motor | None) -> str:
         if len(data) < 8:
-            return f"{dm.MODE_NAMES[mode]} {name} [{_hex(data)}]"
+            return f"{dm.MODE_NAMES[mode]} {name} {hex_bytes(data)}"
         if mode == dm.MODE_MIT:
             p_max, v_max, t_max = motor.limits if motor else (12.5, 30.0, 10.0)
             c = dm.decode_command(data, p_max, v_max, t_max)
@@ -159,7 +152,7 @@ class NeckBus:
 
     def _parameter_frame(self, data: bytes) -> tuple[str, list[Reply]]:
         if len(data) < 3:
-            return f"PARAM [{_hex(data)}]: too short", []
+            return f"PARAM {hex_bytes(data)}: too short", []
         target = data[0] | (data[1] << 8)
         name = NECK_MOTORS[target][0] if target in NECK_MOTORS else f"motor {target}"
         motor = self._alive(target)
@@ -193,7 +186,7 @@ class NeckBus:
             return text, []
         if op == dm.PARAM_SAVE:
             return f"SAVE_PARAMETERS {name}{suffix}", []
-        return f"PARAM {name} [{_hex(data)}]: unknown request{suffix}", []
+        return f"PARAM {name} {hex_bytes(data)}: unknown request{suffix}", []
 
 
 def _value_text(kind: str, value: float | int) -> str:

@@ -7,9 +7,9 @@ so an idle torso costs nothing and a reading is exact at the moment it is taken.
 from __future__ import annotations
 
 import time
-from typing import Callable
 
 from . import feetech as ft
+from .callbacks import Clock
 
 STEPS = 4096
 
@@ -41,7 +41,7 @@ def encode_offset(steps: int) -> int:
 class Servo:
     """present position = (encoder - offset) mod 4096, with the offset in signed steps."""
 
-    def __init__(self, servo_id: int, model: str, clock: Callable[[], float] = time.monotonic,
+    def __init__(self, servo_id: int, model: str, clock: Clock = time.monotonic,
                  encoder: float = 2048.0) -> None:
         if model not in MODELS:
             raise ValueError(f"unknown servo model {model!r}")

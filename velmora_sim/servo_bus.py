@@ -4,24 +4,16 @@ from __future__ import annotations
 
 import time
 from collections import deque
-from typing import Callable
-
 from . import feetech as ft
+from .callbacks import Clock, SendFn, TraceFn
 from .servo import Servo
+from .trace import hex_bytes
 
 SERVO_MODELS = {1: "SM40BL", 2: "SM40BL", 3: "SM40BL", 4: "SM40BL",
                 5: "STS3025BL", 6: "STS3025BL", 7: "STS3025BL"}
 
 BYTE_TIME = 10e-6      # one byte at 1 Mbaud: start bit, 8 data bits, stop bit
 RETURN_DELAY_UNIT = 2e-6
-
-# send(at, packet, trace_text): put packet on the line at monotonic time `at`.
-SendFn = Callable[[float, bytes, str], None]
-TraceFn = Callable[[str, str, str], None]
-
-
-def _hex(data: bytes) -> str:
-    return " ".join(f"{b:02X}" for b in data)
 
 
 def _describe_register(address: int, data: bytes) -> str:
@@ -42,7 +34,7 @@ def describe_request(packet: ft.Packet) -> str:
         reg = ft.REGISTER_NAMES.get(p[0], (None, 0))[0]
         text += f" addr={p[0]}" + (f"({reg})" if reg else "") + f" len={p[1]}"
     elif packet.instruction in (ft.WRITE, ft.REG_WRITE) and p:
-        text += f" {_describe_register(p[0], p[1:])} data=[{_hex(p[1:])}]"
+        text += f" {_describe_register(p[0], p[1:])} data={hex_bytes(p[1:])}"
     elif packet.instruction == ft.SYNC_READ and len(p) >= 2:
         reg = ft.REGISTER_NAMES.get(p[0], (None, 0))[0]
         text += f" addr={p[0]}" + (f"({reg})" if reg else "") + f" len={p[1]} ids={list(p[2:])}"
@@ -51,10 +43,10 @@ def describe_request(packet: ft.Packet) -> str:
         reg = ft.REGISTER_NAMES.get(address, (None, 0))[0]
         parts = []
         for sid, chunk in _sync_write_entries(p):
-            parts.append(f"{sid}={int.from_bytes(chunk, 'little')}" if size <= 4 else f"{sid}=[{_hex(chunk)}]")
+            parts.append(f"{sid}={int.from_bytes(chunk, 'little')}" if size <= 4 else f"{sid}={hex_bytes(chunk)}")
         text += f" addr={address}" + (f"({reg})" if reg else "") + f" len={size} " + " ".join(parts)
     elif p:
-        text += f" params=[{_hex(p)}]"
+        text += f" params={hex_bytes(p)}"
     if not packet.checksum_ok:
         text += f" BAD CHECKSUM (got 0x{packet.raw[-1]:02X}, expected 0x{ft.checksum(packet.raw[2:-1]):02X}): ignored"
     return text
@@ -70,11 +62,11 @@ def _sync_write_entries(params: bytes) -> list[tuple[int, bytes]]:
 def describe_reply(reply: bytes, request_address: int | None) -> str:
     """Decodes a status packet, naming the register it carries when the request is known."""
     if len(reply) < 6:
-        return f"short reply [{_hex(reply)}]"
+        return f"short reply {hex_bytes(reply)}"
     data = reply[5:-1]
     text = f"STATUS err=0x{reply[4]:02X}"
     if data:
-        text += f" data=[{_hex(data)}]"
+        text += f" data={hex_bytes(data)}"
         if request_address is not None:
             name, size = ft.REGISTER_NAMES.get(request_address, (None, 0))
             if name and len(data) == size:
@@ -85,8 +77,8 @@ def describe_reply(reply: bytes, request_address: int | None) -> str:
 
 
 class ServoBus:
-    def __init__(self, send: SendFn, trace: TraceFn, *, wire_timing: bool = False,
-                 reboot_time: float = 0.05, clock: Callable[[], float] = time.monotonic,
+    def __init__(self, send: SendFn[bytes], trace: TraceFn, *, wire_timing: bool = False,
+                 reboot_time: float = 0.05, clock: Clock = time.monotonic,
                  log_limit: int = 100_000) -> None:
         self._send = send
         self._trace = trace

@@ -12,11 +12,18 @@ from __future__ import annotations
 import sys
 import time
 from collections import deque
-from typing import Callable, TextIO
+from typing import TextIO
+
+from .callbacks import Clock
+
+
+def hex_bytes(data: bytes) -> str:
+    """Bytes as the trace shows them: [FF FF 01]."""
+    return "[" + " ".join(f"{b:02X}" for b in data) + "]"
 
 
 class Trace:
-    def __init__(self, target: str | bool | None = None, clock: Callable[[], float] = time.monotonic,
+    def __init__(self, target: str | bool | None = None, clock: Clock = time.monotonic,
                  limit: int = 100_000) -> None:
         """target: None (memory only), "-" or True (standard error), or a file path (appended to)."""
         self._clock = clock

@@ -1,0 +1,135 @@
+"""The control channel's requests: each cmd_* is one request of the VirtualTorso handle."""
+
+from __future__ import annotations
+
+import time
+from typing import Callable
+
+from .neck_bus import NeckBus
+from .servo import Servo
+from .servo_bus import ServoBus
+from .trace import Trace
+
+
+class ControlCommands:
+    """Steers the simulated devices; info is what cmd_info reports, stop ends the simulator."""
+
+    def __init__(self, servos: ServoBus | None, neck: NeckBus, trace: Trace, info: dict[str, object],
+                 stop: Callable[[], None], inject_noise: Callable[[bytes], None]) -> None:
+        self._servos = servos
+        self._neck = neck
+        self._trace = trace
+        self._info = info
+        self._stop = stop
+        self._inject_noise = inject_noise
+
+    def cmd_info(self) -> dict[str, object]:
+        return dict(self._info)
+
+    def cmd_close(self) -> None:
+        self._stop()
+
+    def _servo_bus(self) -> ServoBus:
+        if self._servos is None:
+            raise RuntimeError("this virtual torso has no servos")
+        return self._servos
+
+    def _servo(self, servo_id: int) -> Servo:
+        return self._servo_bus().servo(servo_id)
+
+    def cmd_servo_registers(self, servo_id: int) -> bytes:
+        return self._servo(servo_id).snapshot()
+
+    def cmd_servo_state(self, servo_id: int) -> dict[str, object]:
+        s = self._servo(servo_id)
+        regs = s.snapshot()
+
+        def u16(a: int) -> int:
+            return regs[a] | (regs[a + 1] << 8)
+
+        return {"id": s.id, "model": s.model, "present": u16(56), "goal": u16(42), "torque": bool(regs[40]),
+                "moving": bool(regs[66]), "voltage": regs[62], "offset": u16(31), "locked": bool(regs[55]),
+                "unplugged": s.unplugged, "rebooting": time.monotonic() < s.silent_until}
+
+    def cmd_write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
+        if not 0 <= address < 256 or address + len(data) > 256:
+            raise ValueError(f"register write {address}+{len(data)} runs past the 256-byte memory")
+        self._servo(servo_id).write(address, bytes(data), from_bus=False)
+
+    def cmd_set_servo_position(self, servo_id: int, raw: int) -> None:
+        self._servo(servo_id).set_present(raw)
+
+    def cmd_unplug_servo(self, servo_id: int, unplugged: bool = True) -> None:
+        self._servo(servo_id).unplugged = bool(unplugged)
+        self._trace.note(f"servo {servo_id} {'unplugged' if unplugged else 'plugged in'}")
+
+    def cmd_corrupt_next_reply(self, servo_id: int, count: int = 1) -> None:
+        self._servo(servo_id)
+        self._servo_bus().corrupt[servo_id] = int(count)
+
+    def cmd_wrong_id_next_reply(self, servo_id: int, count: int = 1) -> None:
+        self._servo(servo_id)
+        self._servo_bus().wrong_id[servo_id] = int(count)
+
+    def cmd_out_of_order_sync_read(self, count: int = 1) -> None:
+        self._servo_bus().out_of_order = int(count)
+
+    def cmd_inject_serial_noise(self, data: bytes) -> None:
+        self._servo_bus()
+        self._inject_noise(bytes(data))
+
+    def cmd_set_voltage(self, servo_id: int | None, decivolts: int) -> None:
+        targets = self._servo_bus().servos if servo_id is None else [self._servo(servo_id)]
+        for s in targets:
+            s.set_voltage(decivolts)
+        self._trace.note(f"supply of {'all servos' if servo_id is None else f'servo {servo_id}'} at {decivolts / 10:.1f} V")
+
+    def cmd_ramp_voltage(self, start: int, end: int, seconds: float) -> None:
+        for s in self._servo_bus().servos:
+            s.ramp_voltage(start, end, seconds)
+        self._trace.note(f"supply ramping from {start / 10:.1f} V to {end / 10:.1f} V over {seconds:g} s")
+
+    def cmd_set_servo_reply_delay(self, seconds: float) -> None:
+        self._servo_bus().reply_delay = max(0.0, float(seconds))
+
+    def cmd_motor_state(self, can_id: int) -> dict[str, object]:
+        return self._neck.motor(can_id).state()
+
+    def cmd_set_motor_position(self, can_id: int, radians: float) -> None:
+        self._neck.motor(can_id).set_position(radians)
+
+    def cmd_unplug_motor(self, can_id: int, unplugged: bool = True) -> None:
+        self._neck.motor(can_id).unplugged = bool(unplugged)
+        self._trace.note(f"neck motor {can_id} {'unplugged' if unplugged else 'plugged in'}")
+
+    def cmd_block_motor(self, can_id: int, blocked: bool = True) -> None:
+        m = self._neck.motor(can_id)
+        m.update()
+        m.blocked = bool(blocked)
+        self._trace.note(f"neck motor {can_id} {'blocked' if blocked else 'free'}")
+
+    def cmd_refuse_mode_switch(self, can_id: int, refuse: bool = True) -> None:
+        self._neck.motor(can_id).refuse_mode_switch = bool(refuse)
+
+    def cmd_set_motor_mode(self, can_id: int, mode: int) -> None:
+        m = self._neck.motor(can_id)
+        m.update()
+        m.regs[10] = int(mode)
+
+    def cmd_set_motor_reply_delay(self, seconds: float) -> None:
+        self._neck.reply_delay = max(0.0, float(seconds))
+
+    def cmd_serial_rx(self) -> list[bytes]:
+        return list(self._servos.rx_log) if self._servos else []
+
+    def cmd_can_rx(self) -> list[tuple[int, bytes]]:
+        return list(self._neck.rx_log)
+
+    def cmd_trace_lines(self) -> list[str]:
+        return list(self._trace.lines)
+
+    def cmd_clear_logs(self) -> None:
+        if self._servos:
+            self._servos.rx_log.clear()
+        self._neck.rx_log.clear()
+        self._trace.lines.clear()
