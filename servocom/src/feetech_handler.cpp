@@ -25,6 +25,15 @@ Result<void> discard(Port& port, std::size_t count) {
   return {};
 }
 
+// Sends an instruction without parameters: true when a valid status packet
+// for id came back, false when reading or parsing it failed.
+Result<bool> answered(const FeetechProtocolHandler& h, Port& port, std::uint8_t id, Instruction instruction) {
+  auto packet = InstructionPacketFeetech::create(id, instruction, {});
+  if (!packet) return std::unexpected(packet.error());
+  if (auto r = h.send_instruction_packet(port, *packet); !r) return std::unexpected(r.error());
+  return h.read_status_packet(port, id).has_value();
+}
+
 }  // namespace
 
 FeetechProtocolHandler::FeetechProtocolHandler(std::optional<std::chrono::microseconds> pause, Sleep sleep)
@@ -70,17 +79,11 @@ Result<StatusPacketFeetech> FeetechProtocolHandler::read_status_packet(Port& por
 }
 
 Result<bool> FeetechProtocolHandler::ping(Port& port, std::uint8_t id) const {
-  auto packet = InstructionPacketFeetech::create(id, Instruction::Ping, {});
-  if (!packet) return std::unexpected(packet.error());
-  if (auto r = send_instruction_packet(port, *packet); !r) return std::unexpected(r.error());
-  return read_status_packet(port, id).has_value();
+  return answered(*this, port, id, Instruction::Ping);
 }
 
 Result<bool> FeetechProtocolHandler::reboot(Port& port, std::uint8_t id) const {
-  auto packet = InstructionPacketFeetech::create(id, Instruction::Reboot, {});
-  if (!packet) return std::unexpected(packet.error());
-  if (auto r = send_instruction_packet(port, *packet); !r) return std::unexpected(r.error());
-  return read_status_packet(port, id).has_value();
+  return answered(*this, port, id, Instruction::Reboot);
 }
 
 Result<std::vector<std::uint8_t>> FeetechProtocolHandler::read(Port& port, std::uint8_t id, std::uint8_t address,
