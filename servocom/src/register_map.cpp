@@ -104,4 +104,14 @@ Result<void> sync_write_raw_lock(const FeetechProtocolHandler& h, Port& port, Id
 
 }  // namespace sm40bl
 
+std::array<std::uint8_t, kPidGainsLength> encode_pid_gains(PidGains gains) { return {gains.p, gains.d, gains.i}; }
+
+Result<PidGains> decode_pid_gains(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != kPidGainsLength) {
+    return std::unexpected(Error::bad_reply("PID gains read with " + std::to_string(bytes.size()) +
+                                            " bytes instead of " + std::to_string(kPidGainsLength)));
+  }
+  return PidGains{.p = bytes[0], .i = bytes[2], .d = bytes[1]};
+}
+
 }  // namespace servocom

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -61,6 +62,18 @@ TEST(Conversions, OffsetSignMagnitude) {
   EXPECT_EQ(radians_to_raw_offset(3.2), std::nullopt);
   EXPECT_EQ(radians_to_raw_offset(-100.0), std::nullopt);
   EXPECT_EQ(radians_to_raw_offset(std::numeric_limits<double>::infinity()), std::nullopt);
+}
+
+TEST(PidGains, RegistersHoldPThenDThenI) {
+  EXPECT_EQ(kPidGainsAddress, 21);
+  EXPECT_EQ(encode_pid_gains({.p = 32, .i = 1, .d = 64}), (std::array<std::uint8_t, 3>{32, 64, 1}));
+  const Bytes read{32, 64, 1};
+  auto gains = decode_pid_gains(read);
+  ASSERT_TRUE(gains);
+  EXPECT_EQ(gains->p, 32);
+  EXPECT_EQ(gains->i, 1);
+  EXPECT_EQ(gains->d, 64);
+  EXPECT_EQ(decode_pid_gains(Bytes{32, 64}).error().kind(), Error::Kind::BadReply);
 }
 
 // Every sync packet's wire bytes for address, per-servo length and entries.

@@ -8,6 +8,7 @@
 // refuses (Kind::InvalidRequest) offsets beyond about +-pi, whose magnitude
 // would spill into the sign bit.
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -69,5 +70,23 @@ using common_registers::sync_write_torque_enable;
 using common_registers::sync_write_raw_torque_enable;
 using common_registers::sync_read_present_voltage;
 }  // namespace sts3025bl
+
+// The position loop's PID gains, the same on both models: three one-byte
+// registers from kPidGainsAddress holding P, D and I, in that order. Callers
+// move them as raw bytes; what lives here is where they are and their order.
+inline constexpr std::uint8_t kPidGainsAddress = 21;
+inline constexpr std::uint8_t kPidGainsLength = 3;
+
+struct PidGains {
+  std::uint8_t p = 0;
+  std::uint8_t i = 0;
+  std::uint8_t d = 0;
+};
+
+// The register bytes for `gains`, from kPidGainsAddress on.
+std::array<std::uint8_t, kPidGainsLength> encode_pid_gains(PidGains gains);
+// The gains in the bytes read from kPidGainsAddress; Kind::BadReply unless
+// there are exactly kPidGainsLength of them.
+Result<PidGains> decode_pid_gains(std::span<const std::uint8_t> bytes);
 
 }  // namespace servocom
