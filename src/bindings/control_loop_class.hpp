@@ -6,8 +6,8 @@
 
 namespace velmora::py {
 
-// Creates the type (once per process), adds it to the module and arranges for
-// live loops to be closed at interpreter exit. 0, or -1 with an exception set.
-int add_control_loop_class(PyObject* module);
+// Adds the class to `module`, making its type on first use, and arranges for
+// live loops to be closed at interpreter exit.
+void add_control_loop_class(PyObject* module);
 
 }  // namespace velmora::py

@@ -3,11 +3,13 @@
 
 #include <cstdint>
 
-#include "bindings/classes.hpp"
+#include "bindings/control_loop_class.hpp"
 #include "bindings/core/errors.hpp"
 #include "bindings/core/log_bridge.hpp"
 #include "bindings/core/py_ref.hpp"
 #include "bindings/core/python.hpp"
+#include "bindings/motor_controller_class.hpp"
+#include "bindings/records_classes.hpp"
 
 namespace {
 
@@ -27,7 +29,11 @@ PyModuleDef g_module_def = {
 
 void register_module(PyObject* module) {
   velmora::py::install_log_bridge();
-  if (velmora::py::add_classes(module) < 0) velmora::py::throw_error_already_set();
+  // The module's attributes, in this order.
+  velmora::py::add_motor_controller_class(module);
+  velmora::py::add_control_loop_class(module);
+  velmora::py::add_torso_position_class(module);
+  velmora::py::add_control_loop_stats_class(module);
 }
 
 PyRef create_module() {

@@ -1,12 +1,10 @@
 // VelmoraMotorController: every method converts its arguments, runs one
-// controller operation under the controller lock, and converts the result
-// after the lock is released. Methods keep the interpreter lock throughout, so
-// the controller lock mostly guards against re-entry and poisoning. The only
-// log records the operations reachable from here emit are neck clamp
-// warnings, and those are produced before the lock is taken. The one Python
-// code that can run under the controller lock is a signal handler run between
-// homing cycles (Ctrl-C); another thread may get the interpreter lock then, so
-// waiting for the controller lock is done without the interpreter lock.
+// controller operation under the controller lock (core/poisoning_lock.hpp),
+// and converts the result after the lock is released. The only log records
+// the operations reachable from here emit are neck clamp warnings, and those
+// are produced before the lock is taken. The one Python code that can run
+// under the controller lock is a signal handler run between homing cycles
+// (Ctrl-C).
 //
 // close() ends the object's use of the hardware for good: it destroys the
 // controller (closing both buses and releasing the serial port's lock) and
@@ -14,19 +12,18 @@
 
 #include "bindings/motor_controller_class.hpp"
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
+#include <utility>
 
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
-#include "bindings/core/gil.hpp"
+#include "bindings/core/heap_type.hpp"
+#include "bindings/core/lifecycle.hpp"
+#include "bindings/core/poisoning_lock.hpp"
 #include "bindings/core/py_ref.hpp"
-#include "bindings/lifecycle.hpp"
 #include "controller/controller.hpp"
 #include "controller/narrow.hpp"
 
@@ -35,83 +32,27 @@ namespace {
 
 using controller::VelmoraMotorController;
 
-constexpr const char* kLockFailed = "Failed to lock motor controller";
-constexpr const char* kClosed = "controller is closed";
+struct ControllerState {
+  ControllerState(std::unique_ptr<VelmoraMotorController> opened, DeviceNames names) noexcept
+      : controller(std::move(opened), {"Failed to lock motor controller", "controller is closed"}),
+        devices(std::move(names)) {}
 
-struct State {
-  std::mutex mutex;
-  // The thread inside an operation, so a re-entry from that same thread is
-  // refused instead of deadlocking on the mutex.
-  std::atomic<std::thread::id> owner{};
-  bool poisoned = false;
-  // Null once closed.
-  std::unique_ptr<VelmoraMotorController> controller;
-  // For the repr, which must not wait for an operation in progress.
-  DeviceNames devices;
-  std::atomic<bool> open{true};
+  PoisoningLock<VelmoraMotorController> controller;
+  DeviceNames devices;  // for the repr
 };
 
-struct ControllerObject {
-  PyObject_HEAD
-  State* state;
-};
-
-State& state_of(PyObject* self) { return *reinterpret_cast<ControllerObject*>(self)->state; }
-
-class OwnerMark {
- public:
-  explicit OwnerMark(State& st) : st_(st) { st_.owner.store(std::this_thread::get_id()); }
-  ~OwnerMark() { st_.owner.store(std::thread::id{}); }
-  OwnerMark(const OwnerMark&) = delete;
-  OwnerMark& operator=(const OwnerMark&) = delete;
-
- private:
-  State& st_;
-};
-
-// The controller lock, waited for (if another thread holds it) without the
-// interpreter lock. Re-entry from the holding thread is refused.
-std::unique_lock<std::mutex> acquire(State& st) {
-  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
-  std::unique_lock lock(st.mutex, std::defer_lock);
-  while (!lock.try_lock()) {
-    ReleaseGil unlocked;
-    const std::lock_guard wait(st.mutex);
-  }
-  return lock;
+PoisoningLock<VelmoraMotorController>& controller_of(PyObject* self) {
+  return value_of<ControllerState>(self).controller;
 }
 
-// Runs `op` on the controller under its lock. A fault escaping `op` poisons
-// the lock for the life of the object.
 template <class Op>
 auto locked(PyObject* self, Op&& op) {
-  State& st = state_of(self);
-  std::unique_lock lock = acquire(st);
-  if (!st.controller) {
-    lock.unlock();
-    throw_runtime_error(kClosed);
-  }
-  if (st.poisoned) {
-    lock.unlock();
-    throw_runtime_error(kLockFailed);
-  }
-  OwnerMark mark(st);
-  try {
-    return op(*st.controller);
-  } catch (...) {
-    if (handling_fault()) st.poisoned = true;
-    throw;
-  }
+  return controller_of(self).run(std::forward<Op>(op));
 }
 
 // A poisoned or closed object refuses before anything else happens, the neck
 // setters' early clamp warnings included.
-void refuse_if_poisoned(PyObject* self) {
-  State& st = state_of(self);
-  const std::unique_lock lock = acquire(st);
-  if (!st.controller) throw_runtime_error(kClosed);
-  if (st.poisoned) throw_runtime_error(kLockFailed);
-}
+void refuse_if_poisoned(PyObject* self) { controller_of(self).refuse_if_unusable(); }
 
 // The operation's value, or RuntimeError with its display text. An operation
 // stopped by a signal handler's exception lets that exception propagate.
@@ -127,10 +68,10 @@ PyRef none_or_raise(controller::Result<void>&& result) {
   return py_none();
 }
 
-// ---- construction and destruction ----
+// ---- construction and lifecycle ----
 
 PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return guarded([&] {
     static constexpr Signature<2> sig{"VelmoraMotorController.__new__", {"serialport", "can_bus"}, 0};
     auto [serialport_o, can_bus_o] = bind(sig, args, kwargs);
     std::optional<std::string> serialport = convert_optional(serialport_o, "serialport", to_str);
@@ -138,57 +79,23 @@ PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 
     auto created = VelmoraMotorController::create(serialport, can_bus);
     if (!created) throw_runtime_error(created.error().message);
-
-    auto state = std::make_unique<State>();
-    state->controller = std::move(*created);
-    state->devices = DeviceNames{std::move(serialport), std::move(can_bus)};
-    PyRef self = check(type->tp_alloc(type, 0));
-    reinterpret_cast<ControllerObject*>(self.get())->state = state.release();
-    return self.release();
+    return new_instance<ControllerState>(type, std::move(*created),
+                                         DeviceNames{std::move(serialport), std::move(can_bus)});
   });
 }
-
-void controller_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  guarded([&] {
-    // Closes the serial port and the CAN socket.
-    delete reinterpret_cast<ControllerObject*>(self)->state;
-    reinterpret_cast<ControllerObject*>(self)->state = nullptr;
-  });
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-// ---- lifecycle ----
 
 // Closes both buses now, poisoned or not: the serial port's lock goes with its
-// descriptor, so the same device can be opened again at once. A thread still
-// inside an operation keeps the controller until it leaves, and close waits
-// for it with the interpreter lock released (an operation that gives up the
-// interpreter lock must be able to take it back to finish). The controller is
-// destroyed outside both locks.
-void close_controller(State& st) {
-  if (st.owner.load() == std::this_thread::get_id()) throw_runtime_error(kLockFailed);
-  ReleaseGil unlocked;
-  std::unique_ptr<VelmoraMotorController> closing;
-  {
-    std::lock_guard lock(st.mutex);
-    closing = std::move(st.controller);
-    st.open.store(false);
-  }
-  closing.reset();
-}
-
+// descriptor, so the same device can be opened again at once.
 PyObject* controller_close(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
-    close_controller(state_of(self));
+    controller_of(self).close();
     return py_none();
   });
 }
 
 PyObject* controller_enter(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
-    locked(self, [](auto&) {});
+    refuse_if_poisoned(self);
     return PyRef::borrow(self);
   });
 }
@@ -196,15 +103,15 @@ PyObject* controller_enter(PyObject* self, PyObject*) noexcept {
 PyObject* controller_exit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
     bind_exit_arguments("VelmoraMotorController.__exit__", args, kwargs);
-    close_controller(state_of(self));
+    controller_of(self).close();
     return py_none();
   });
 }
 
 PyObject* controller_repr(PyObject* self) noexcept {
   return guarded([&] {
-    const State& st = state_of(self);
-    return device_repr("VelmoraMotorController", st.devices, st.open.load());
+    const ControllerState& st = value_of<ControllerState>(self);
+    return device_repr("VelmoraMotorController", st.devices, st.controller.is_open());
   });
 }
 
@@ -484,185 +391,137 @@ PyObject* read_neck_register(PyObject* self, PyObject* args, PyObject* kwargs) n
   });
 }
 
+
 // ---- the type ----
 
-// Docstrings: the text signature block, then the method's text.
-#define SIG(text) text "\n--\n\n"
-constexpr const char* kDocIsTorqueEnabled = SIG("is_torque_enabled($self)") "Is torque enabled on all motors";
-constexpr const char* kDocEnableTorque = SIG("enable_torque($self)") "Enable torque on all motors.";
-constexpr const char* kDocEnableTorqueOnIds = SIG("enable_torque_on_ids($self, ids)") "Enable torque on ids";
-constexpr const char* kDocDisableTorque = SIG("disable_torque($self)") "Disable torque on all motors.";
-constexpr const char* kDocDisableTorqueOnIds = SIG("disable_torque_on_ids($self, ids)") "Disable torque on ids";
-constexpr const char* kDocReadAllPositions =
-    SIG("read_all_positions($self)") "Read all motor positions as a 7-element array.\n"
-    "Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]";
-constexpr const char* kDocSetAllGoalPositions =
-    SIG("set_all_goal_positions($self, positions)") "Set goal positions for all motors (7 values).\n\n"
-    "# Arguments\n"
-    "* `positions` - Array of 7 goal positions\n"
-    "  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right).";
-constexpr const char* kDocSetLeftArmPosition =
-    SIG("set_left_arm_position($self, position)") "Set goal positions for the left arm (2 values: pitch, yaw).";
-constexpr const char* kDocSetRightArmPosition =
-    SIG("set_right_arm_position($self, position)") "Set goal positions for the right arm (2 values: pitch, yaw).";
-constexpr const char* kDocSetArmsPosition =
-    SIG("set_arms_position($self, position)")
-    "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw).";
-constexpr const char* kDocSetNosePosition =
-    SIG("set_nose_position($self, position)") "Set goal positions for the nose (3 values).";
-constexpr const char* kDocSetNeckPosition =
-    SIG("set_neck_position($self, position)") "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
-    "the observed positions reported by the motor replies.";
-constexpr const char* kDocSetNeckYawPosition = SIG("set_neck_yaw_position($self, position)");
-constexpr const char* kDocSetNeckPitchPosition = SIG("set_neck_pitch_position($self, position)");
-constexpr const char* kDocSetNeckRollPosition = SIG("set_neck_roll_position($self, position)");
-constexpr const char* kDocNeckPositionLimits =
-    SIG("neck_position_limits($self)") "Hard safety bounds (lower, upper) in rad for each neck joint.\n"
-    "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
-    "before commanding the motor.";
-constexpr const char* kDocReadNeckPositions =
-    SIG("read_neck_positions($self)") "Read the current neck positions (yaw, pitch, roll) via a Damiao\n"
-    "feedback request.";
-constexpr const char* kDocSetNeckGains =
-    SIG("set_neck_gains($self, index, kp, kd)") "Override the MIT impedance gains (kp, kd) for a single neck joint.\n"
-    "`index`: 0=yaw, 1=pitch, 2=roll.";
-constexpr const char* kDocNeckHome =
-    SIG("neck_home($self, speed=0.4, tolerance=0.15, kp=None, kd=None)")
-    "Home the 3 neck joints to the nearest physical zero.\n"
-    "\n"
-    "Each joint's goal is snapped to the multiple of 2\u03c0 nearest to its current\n"
-    "reported position. After a power cycle the Damiao multi-turn counter\n"
-    "resets, so a naive move to 0 could spin the head a full turn; rounding\n"
-    "keeps the travel within \u00b1\u03c0 and lands at a physically equivalent zero.\n"
-    "\n"
-    "Neck torque is enabled if it is not already, and is not disabled on exit\n"
-    "(the caller owns the torque lifecycle). The joints ramp at `speed` rad/s\n"
-    "on a 10 ms cycle; the observed positions are returned once every joint is\n"
-    "within `tolerance` rad of its goal. Raises on time-out.\n"
-    "\n"
-    "`kp` / `kd` are optional overrides applied to all three joints for the\n"
-    "duration of homing and left in place afterwards; `None` keeps the\n"
-    "per-joint defaults of the controller.";
-constexpr const char* kDocEnableNeck =
-    SIG("enable_neck($self, enable)") "Enable or disable the neck motors. On enable, also forces each motor\n"
-    "into MIT control mode.";
-constexpr const char* kDocIsNeckTorqueEnabled =
-    SIG("is_neck_torque_enabled($self)") "Last commanded torque-enable state for the neck (in-memory; the\n"
-    "Damiao firmware does not expose a readable enable register).";
-constexpr const char* kDocEnableArms = SIG("enable_arms($self, enable)") "Enable or disable the arm motors.";
-constexpr const char* kDocSetArmHome =
-    SIG("set_arm_home($self, verify_tol=0.05)")
-    "Make the current physical arm pose the new radian zero by rewriting each\n"
-    "Feetech arm servo's Position Offset EEPROM register (0x1F); the new zero\n"
-    "persists across power cycles.\n"
-    "\n"
-    "Disables arm torque, reads present position plus offset for every arm\n"
-    "servo and computes a new offset equal to the absolute encoder position\n"
-    "(present position + old offset), so later present-position reads of this\n"
-    "pose give 0 rad and a goal position of 0 leaves the arm where it is. Then\n"
-    "unlocks the EEPROM, writes the offsets, re-locks it and verifies by\n"
-    "reading the present positions back. The arms are left torque-off on exit.\n"
-    "\n"
-    "Returns the observed post-write present positions (rad) of the four joints\n"
-    "`[left_pitch, left_yaw, right_pitch, right_yaw]`. Raises `RuntimeError`\n"
-    "when verification fails (a joint not within `verify_tol` rad of 0) or any\n"
-    "bus call fails.";
-constexpr const char* kDocEnableNose = SIG("enable_nose($self, enable)") "Enable or disable the nose motors.";
-constexpr const char* kDocWriteRawPacket =
-    SIG("write_raw_packet($self, data)") "Write raw packet data to the serial port.\n\n"
-    "# Arguments\n"
-    "* `data` - Byte array of raw packet data to send.";
-constexpr const char* kDocClose =
-    SIG("close($self)") "Close the serial port and the CAN bus now and release the serial port's\n"
-    "lock, so the same devices can be opened again at once. Calling it again\n"
-    "does nothing; every other method raises afterwards.";
-constexpr const char* kDocEnter = SIG("__enter__($self)") "Return the controller itself.";
-constexpr const char* kDocExit =
-    SIG("__exit__($self, exc_type, exc_value, traceback)") "Close the controller, also when the block raised.";
-constexpr const char* kDocReadRawBytes =
-    SIG("read_raw_bytes($self, id, addr, length)") "Read `length` register bytes of servo `id` from address `addr`.\n"
-    "One read instruction, no retry; nothing is written.";
-constexpr const char* kDocReadNeckFeedback =
-    SIG("read_neck_feedback($self, index)") "Ask one neck motor (0=yaw, 1=pitch, 2=roll) for its feedback.\n"
-    "Returns (position, velocity, torque, status, mos_temperature,\n"
-    "rotor_temperature): rad, rad/s, N m, the motor's status code (0 disabled,\n"
-    "1 enabled, higher values are faults) and degrees Celsius. Commands nothing.";
-constexpr const char* kDocReadNeckRegister =
-    SIG("read_neck_register($self, index, register)")
-    "Read one parameter register of a neck motor (0=yaw, 1=pitch, 2=roll):\n"
-    "an int or a float, as the register holds. Register 10 is the control\n"
-    "mode (1 MIT, 2 position-velocity, 3 velocity, 4 force-position).";
-#undef SIG
-
-template <class F>
-PyCFunction cfunc(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kWithArgs = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
-    {"is_torque_enabled", cfunc(is_torque_enabled), METH_NOARGS, kDocIsTorqueEnabled},
-    {"enable_torque", cfunc(enable_torque), METH_NOARGS, kDocEnableTorque},
-    {"enable_torque_on_ids", cfunc(enable_torque_on_ids), kWithArgs, kDocEnableTorqueOnIds},
-    {"disable_torque", cfunc(disable_torque), METH_NOARGS, kDocDisableTorque},
-    {"disable_torque_on_ids", cfunc(disable_torque_on_ids), kWithArgs, kDocDisableTorqueOnIds},
-    {"read_all_positions", cfunc(read_all_positions), METH_NOARGS, kDocReadAllPositions},
-    {"set_all_goal_positions", cfunc(set_all_goal_positions), kWithArgs, kDocSetAllGoalPositions},
-    {"set_left_arm_position", cfunc(set_left_arm_position), kWithArgs, kDocSetLeftArmPosition},
-    {"set_right_arm_position", cfunc(set_right_arm_position), kWithArgs, kDocSetRightArmPosition},
-    {"set_arms_position", cfunc(set_arms_position), kWithArgs, kDocSetArmsPosition},
-    {"set_nose_position", cfunc(set_nose_position), kWithArgs, kDocSetNosePosition},
-    {"set_neck_position", cfunc(set_neck_position), kWithArgs, kDocSetNeckPosition},
-    {"set_neck_yaw_position", cfunc(set_neck_yaw_position), kWithArgs, kDocSetNeckYawPosition},
-    {"set_neck_pitch_position", cfunc(set_neck_pitch_position), kWithArgs, kDocSetNeckPitchPosition},
-    {"set_neck_roll_position", cfunc(set_neck_roll_position), kWithArgs, kDocSetNeckRollPosition},
-    {"neck_position_limits", cfunc(neck_position_limits), METH_NOARGS, kDocNeckPositionLimits},
-    {"read_neck_positions", cfunc(read_neck_positions), METH_NOARGS, kDocReadNeckPositions},
-    {"set_neck_gains", cfunc(set_neck_gains), kWithArgs, kDocSetNeckGains},
-    {"neck_home", cfunc(neck_home), kWithArgs, kDocNeckHome},
-    {"enable_neck", cfunc(enable_neck), kWithArgs, kDocEnableNeck},
-    {"is_neck_torque_enabled", cfunc(is_neck_torque_enabled), METH_NOARGS, kDocIsNeckTorqueEnabled},
-    {"enable_arms", cfunc(enable_arms), kWithArgs, kDocEnableArms},
-    {"set_arm_home", cfunc(set_arm_home), kWithArgs, kDocSetArmHome},
-    {"enable_nose", cfunc(enable_nose), kWithArgs, kDocEnableNose},
-    {"write_raw_packet", cfunc(write_raw_packet), kWithArgs, kDocWriteRawPacket},
-    {"close", cfunc(controller_close), METH_NOARGS, kDocClose},
-    {"__enter__", cfunc(controller_enter), METH_NOARGS, kDocEnter},
-    {"__exit__", cfunc(controller_exit), kWithArgs, kDocExit},
-    {"read_raw_bytes", cfunc(read_raw_bytes), kWithArgs, kDocReadRawBytes},
-    {"read_neck_feedback", cfunc(read_neck_feedback), kWithArgs, kDocReadNeckFeedback},
-    {"read_neck_register", cfunc(read_neck_register), kWithArgs, kDocReadNeckRegister},
-    {nullptr, nullptr, 0, nullptr},
+    method("is_torque_enabled", is_torque_enabled,
+           "is_torque_enabled($self)\n--\n\nIs torque enabled on all motors"),
+    method("enable_torque", enable_torque, "enable_torque($self)\n--\n\nEnable torque on all motors."),
+    method("enable_torque_on_ids", enable_torque_on_ids,
+           "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids"),
+    method("disable_torque", disable_torque, "disable_torque($self)\n--\n\nDisable torque on all motors."),
+    method("disable_torque_on_ids", disable_torque_on_ids,
+           "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids"),
+    method("read_all_positions", read_all_positions,
+           "read_all_positions($self)\n--\n\nRead all motor positions as a 7-element array.\n"
+           "Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"),
+    method("set_all_goal_positions", set_all_goal_positions,
+           "set_all_goal_positions($self, positions)\n--\n\nSet goal positions for all motors (7 values).\n\n"
+           "# Arguments\n"
+           "* `positions` - Array of 7 goal positions\n"
+           "  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right)."),
+    method("set_left_arm_position", set_left_arm_position,
+           "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."),
+    method("set_right_arm_position", set_right_arm_position,
+           "set_right_arm_position($self, position)\n--\n\n"
+           "Set goal positions for the right arm (2 values: pitch, yaw)."),
+    method("set_arms_position", set_arms_position,
+           "set_arms_position($self, position)\n--\n\n"
+           "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw)."),
+    method("set_nose_position", set_nose_position,
+           "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
+    method("set_neck_position", set_neck_position,
+           "set_neck_position($self, position)\n--\n\n"
+           "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
+           "the observed positions reported by the motor replies."),
+    method("set_neck_yaw_position", set_neck_yaw_position, "set_neck_yaw_position($self, position)\n--\n\n"),
+    method("set_neck_pitch_position", set_neck_pitch_position, "set_neck_pitch_position($self, position)\n--\n\n"),
+    method("set_neck_roll_position", set_neck_roll_position, "set_neck_roll_position($self, position)\n--\n\n"),
+    method("neck_position_limits", neck_position_limits,
+           "neck_position_limits($self)\n--\n\nHard safety bounds (lower, upper) in rad for each neck joint.\n"
+           "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
+           "before commanding the motor."),
+    method("read_neck_positions", read_neck_positions,
+           "read_neck_positions($self)\n--\n\nRead the current neck positions (yaw, pitch, roll) via a Damiao\n"
+           "feedback request."),
+    method("set_neck_gains", set_neck_gains,
+           "set_neck_gains($self, index, kp, kd)\n--\n\n"
+           "Override the MIT impedance gains (kp, kd) for a single neck joint.\n"
+           "`index`: 0=yaw, 1=pitch, 2=roll."),
+    method("neck_home", neck_home,
+           "neck_home($self, speed=0.4, tolerance=0.15, kp=None, kd=None)\n--\n\n"
+           "Home the 3 neck joints to the nearest physical zero.\n"
+           "\n"
+           "Each joint's goal is snapped to the multiple of 2\u03c0 nearest to its current\n"
+           "reported position. After a power cycle the Damiao multi-turn counter\n"
+           "resets, so a naive move to 0 could spin the head a full turn; rounding\n"
+           "keeps the travel within \u00b1\u03c0 and lands at a physically equivalent zero.\n"
+           "\n"
+           "Neck torque is enabled if it is not already, and is not disabled on exit\n"
+           "(the caller owns the torque lifecycle). The joints ramp at `speed` rad/s\n"
+           "on a 10 ms cycle; the observed positions are returned once every joint is\n"
+           "within `tolerance` rad of its goal. Raises on time-out.\n"
+           "\n"
+           "`kp` / `kd` are optional overrides applied to all three joints for the\n"
+           "duration of homing and left in place afterwards; `None` keeps the\n"
+           "per-joint defaults of the controller."),
+    method("enable_neck", enable_neck,
+           "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors. On enable, also forces each motor\n"
+           "into MIT control mode."),
+    method("is_neck_torque_enabled", is_neck_torque_enabled,
+           "is_neck_torque_enabled($self)\n--\n\nLast commanded torque-enable state for the neck (in-memory; the\n"
+           "Damiao firmware does not expose a readable enable register)."),
+    method("enable_arms", enable_arms, "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."),
+    method("set_arm_home", set_arm_home,
+           "set_arm_home($self, verify_tol=0.05)\n--\n\n"
+           "Make the current physical arm pose the new radian zero by rewriting each\n"
+           "Feetech arm servo's Position Offset EEPROM register (0x1F); the new zero\n"
+           "persists across power cycles.\n"
+           "\n"
+           "Disables arm torque, reads present position plus offset for every arm\n"
+           "servo and computes a new offset equal to the absolute encoder position\n"
+           "(present position + old offset), so later present-position reads of this\n"
+           "pose give 0 rad and a goal position of 0 leaves the arm where it is. Then\n"
+           "unlocks the EEPROM, writes the offsets, re-locks it and verifies by\n"
+           "reading the present positions back. The arms are left torque-off on exit.\n"
+           "\n"
+           "Returns the observed post-write present positions (rad) of the four joints\n"
+           "`[left_pitch, left_yaw, right_pitch, right_yaw]`. Raises `RuntimeError`\n"
+           "when verification fails (a joint not within `verify_tol` rad of 0) or any\n"
+           "bus call fails."),
+    method("enable_nose", enable_nose, "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."),
+    method("write_raw_packet", write_raw_packet,
+           "write_raw_packet($self, data)\n--\n\nWrite raw packet data to the serial port.\n\n"
+           "# Arguments\n"
+           "* `data` - Byte array of raw packet data to send."),
+    method("close", controller_close,
+           "close($self)\n--\n\nClose the serial port and the CAN bus now and release the serial port's\n"
+           "lock, so the same devices can be opened again at once. Calling it again\n"
+           "does nothing; every other method raises afterwards."),
+    method("__enter__", controller_enter, "__enter__($self)\n--\n\nReturn the controller itself."),
+    method("__exit__", controller_exit,
+           "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the controller, also when the block raised."),
+    method("read_raw_bytes", read_raw_bytes,
+           "read_raw_bytes($self, id, addr, length)\n--\n\n"
+           "Read `length` register bytes of servo `id` from address `addr`.\n"
+           "One read instruction, no retry; nothing is written."),
+    method("read_neck_feedback", read_neck_feedback,
+           "read_neck_feedback($self, index)\n--\n\nAsk one neck motor (0=yaw, 1=pitch, 2=roll) for its feedback.\n"
+           "Returns (position, velocity, torque, status, mos_temperature,\n"
+           "rotor_temperature): rad, rad/s, N m, the motor's status code (0 disabled,\n"
+           "1 enabled, higher values are faults) and degrees Celsius. Commands nothing."),
+    method("read_neck_register", read_neck_register,
+           "read_neck_register($self, index, register)\n--\n\n"
+           "Read one parameter register of a neck motor (0=yaw, 1=pitch, 2=roll):\n"
+           "an int or a float, as the register holds. Register 10 is the control\n"
+           "mode (1 MIT, 2 position-velocity, 3 velocity, 4 force-position)."),
+    kEndOfMethods,
 };
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("VelmoraMotorController(serialport=None, can_bus=...)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(controller_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(controller_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(controller_repr)},
-    {Py_tp_methods, g_methods},
-    {0, nullptr},
+    slot(Py_tp_doc, "VelmoraMotorController(serialport=None, can_bus=...)\n--\n\n"),
+    slot(Py_tp_new, controller_new),
+    slot(Py_tp_dealloc, dealloc_instance<ControllerState>),
+    slot(Py_tp_repr, controller_repr),
+    slot(Py_tp_methods, g_methods),
+    kEndOfSlots,
 };
 
-PyType_Spec g_spec = {
-    "builtins.VelmoraMotorController",
-    static_cast<int>(sizeof(ControllerObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    g_slots,
-};
-
-PyObject* g_type = nullptr;  // created once per process
+HeapType g_type = heap_type<ControllerState>("builtins.VelmoraMotorController", g_slots);
 
 }  // namespace
 
-int add_motor_controller_class(PyObject* module) {
-  if (g_type == nullptr) {
-    g_type = PyType_FromSpec(&g_spec);
-    if (g_type == nullptr) return -1;
-  }
-  return PyModule_AddObjectRef(module, "VelmoraMotorController", g_type);
-}
+void add_motor_controller_class(PyObject* module) { g_type.add_to(module); }
 
 }  // namespace velmora::py

@@ -6,8 +6,7 @@
 
 namespace velmora::py {
 
-// Creates the type once per process and adds it to `module`. Returns 0, or -1
-// with a Python exception set.
-int add_motor_controller_class(PyObject* module);
+// Adds the class to `module`, making its type on first use.
+void add_motor_controller_class(PyObject* module);
 
 }  // namespace velmora::py

@@ -9,10 +9,9 @@
 
 namespace velmora::py {
 
-// Create the type (once per process) and add it to the module. 0, or -1 with
-// an exception set.
-int add_torso_position_class(PyObject* module);
-int add_control_loop_stats_class(PyObject* module);
+// Add the class to `module`, making its type on first use.
+void add_torso_position_class(PyObject* module);
+void add_control_loop_stats_class(PyObject* module);
 
 // The VelmoraTorsoPosition type (borrowed); created on first use.
 PyTypeObject* torso_position_type();

@@ -115,6 +115,29 @@ Py_ssize_t sequence_length(PyObject* obj) {
   return PySequence_Size(obj);
 }
 
+// Any sequence except str (a str is refused as a whole, not read as a list of
+// characters), each item converted by `raw`, which returns nothing with an
+// error set when it cannot.
+template <class T, class Raw>
+std::vector<T> to_list(PyObject* obj, const char* param, Raw raw) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    fail_argument(param);
+  }
+  const Py_ssize_t length = sequence_length(obj);
+  if (length < 0) fail_argument(param);
+  std::vector<T> values;
+  values.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) fail_argument(param);
+    auto value = raw(item.get());
+    if (!value) fail_argument(param);
+    values.push_back(static_cast<T>(*value));
+  }
+  return values;
+}
+
 bool ensure_datetime_api() {
   if (PyDateTimeAPI == nullptr) {
     PyDateTime_IMPORT;
@@ -186,23 +209,10 @@ std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* param) {
 }
 
 std::vector<std::uint8_t> to_u8_list(PyObject* obj, const char* param) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    fail_argument(param);
-  }
-  const Py_ssize_t length = sequence_length(obj);
-  if (length < 0) fail_argument(param);
-  std::vector<std::uint8_t> ids;
-  ids.reserve(static_cast<std::size_t>(length));
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
-    if (!item) fail_argument(param);
-    auto value = raw_unsigned(item.get(), std::numeric_limits<std::uint8_t>::max());
-    if (!value) fail_argument(param);
-    ids.push_back(static_cast<std::uint8_t>(*value));
-  }
-  return ids;
+  return to_list<std::uint8_t>(obj, param, [](PyObject* item) { return raw_unsigned(item, std::numeric_limits<std::uint8_t>::max()); });
 }
+
+std::vector<double> to_f64_list(PyObject* obj, const char* param) { return to_list<double>(obj, param, raw_f64); }
 
 void detail::to_f64_span(PyObject* obj, const char* param, double* out, std::size_t count) {
   const Py_ssize_t length = sequence_length(obj);

@@ -89,6 +89,8 @@ std::string to_str(PyObject* obj, const char* param);
 std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* param);
 // Any sequence of ints in 0..255 except str.
 std::vector<std::uint8_t> to_u8_list(PyObject* obj, const char* param);
+// Any sequence except str, each element converted as by to_f64.
+std::vector<double> to_f64_list(PyObject* obj, const char* param);
 // Only datetime.timedelta, not negative, microsecond resolution. A timedelta
 // beyond the range of std::chrono::microseconds (about 292,000 years) raises
 // OverflowError. Callers adding it to a clock reading must still guard against

@@ -1,4 +1,4 @@
-#include "bindings/lifecycle.hpp"
+#include "bindings/core/lifecycle.hpp"
 
 #include "bindings/core/args.hpp"
 
