@@ -200,9 +200,7 @@ constexpr std::span kNeckJoints{controller::NECK_JOINT_NAMES};
 template <class Command, std::size_t N>
 PyRef queue_goals(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
                   std::span<const std::string_view, N> joints) {
-  const Signature<1> sig{name, {"position"}, 1};
-  auto [position_o] = bind(sig, args, kwargs);
-  const auto goals = to_f64_array<N>(position_o, "position");
+  const auto goals = bind_one(name, "position", args, kwargs, to_f64_array<N>);
   refuse_goals_not_a_number(name, joints, goals);
   return queue_or_raise(self, Command{goals});
 }
@@ -210,25 +208,19 @@ PyRef queue_goals(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
 // The goal of neck joint `index` alone.
 template <class Command>
 PyRef queue_neck_joint_goal(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, std::size_t index) {
-  const Signature<1> sig{name, {"position"}, 1};
-  auto [position_o] = bind(sig, args, kwargs);
-  const double goal = to_f64(position_o, "position");
+  const double goal = bind_one(name, "position", args, kwargs, to_f64);
   refuse_goals_not_a_number(name, kNeckJoints.subspan(index, 1), std::span(&goal, 1));
   return queue_or_raise(self, Command{goal});
 }
 
 template <class Command>
 PyRef queue_flag(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
-  const Signature<1> sig{name, {"enable"}, 1};
-  auto [enable_o] = bind(sig, args, kwargs);
-  return queue_or_raise(self, Command{to_bool(enable_o, "enable")});
+  return queue_or_raise(self, Command{bind_one(name, "enable", args, kwargs, to_bool)});
 }
 
 template <class Command>
 PyRef queue_ids(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
-  const Signature<1> sig{name, {"ids"}, 1};
-  auto [ids_o] = bind(sig, args, kwargs);
-  return queue_or_raise(self, Command{to_u8_list(ids_o, "ids")});
+  return queue_or_raise(self, Command{bind_one(name, "ids", args, kwargs, to_u8_list)});
 }
 
 PyObject* set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -360,9 +352,7 @@ PyObject* async_write_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* async_read_pid_gains(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraPyControlLoop.async_read_pid_gains", {"id"}, 1};
-    auto [id_o] = bind(sig, args, kwargs);
-    const auto id = to_u8(id_o, "id");
+    const auto id = bind_one("VelmoraPyControlLoop.async_read_pid_gains", "id", args, kwargs, to_u8);
     auto bytes = read_raw_unlocked(self, id, servocom::kPidGainsAddress, servocom::kPidGainsLength);
     if (!bytes) throw_runtime_error("Failed to read pid gains: " + bytes.error().message());
     auto gains = servocom::decode_pid_gains(*bytes);
@@ -391,9 +381,7 @@ PyObject* async_write_pid_gains(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraPyControlLoop.write_raw_packet", {"data"}, 1};
-    auto [data_o] = bind(sig, args, kwargs);
-    auto packet = to_bytes(data_o, "data");
+    auto packet = bind_one("VelmoraPyControlLoop.write_raw_packet", "data", args, kwargs, to_bytes);
     // From a log handler on the loop thread the reply could never come.
     if (loop_of(self).on_loop_thread())
       throw_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
@@ -423,7 +411,8 @@ PyMethodDef g_methods[] = {
     method("set_left_arm_position", set_left_arm_position,
            "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."),
     method("set_right_arm_position", set_right_arm_position,
-           "set_right_arm_position($self, position)\n--\n\nSet goal positions for the right arm (2 values: pitch, yaw)."),
+           "set_right_arm_position($self, position)\n--\n\n"
+           "Set goal positions for the right arm (2 values: pitch, yaw)."),
     method("set_arms_position", set_arms_position,
            "set_arms_position($self, position)\n--\n\nSet goal positions for both arms (4 values)."),
     method("set_nose_position", set_nose_position,

@@ -132,14 +132,13 @@ PyObject* disable_torque(PyObject* self, PyObject*) noexcept {
 }
 
 PyRef torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, bool enable) {
-  const Signature<1> sig{name, {"ids"}, 1};
-  auto [ids_o] = bind(sig, args, kwargs);
-  const std::vector<std::uint8_t> ids = to_u8_list(ids_o, "ids");
+  const std::vector<std::uint8_t> ids = bind_one(name, "ids", args, kwargs, to_u8_list);
   return none_or_raise(locked(self, [&](auto& c) { return c.set_torque_on_ids(ids, enable); }));
 }
 
 PyObject* enable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] { return torque_on_ids(self, args, kwargs, "VelmoraMotorController.enable_torque_on_ids", true); });
+  return guarded(
+      [&] { return torque_on_ids(self, args, kwargs, "VelmoraMotorController.enable_torque_on_ids", true); });
 }
 
 PyObject* disable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -154,67 +153,63 @@ PyObject* read_all_positions(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// One positions parameter of N floats for the servos from `first` on in bus
-// order, handed to a controller setter.
+constexpr std::span kServoJoints{controller::SERVO_JOINT_NAMES};
+constexpr std::span kNeckJoints{controller::NECK_JOINT_NAMES};
+
+// One goal for each of `joints`, handed to a controller setter.
 template <std::size_t N, class Setter>
-PyRef set_positions(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, const char* param,
-                    std::size_t first, Setter setter) {
-  const Signature<1> sig{name, {param}, 1};
-  auto [positions_o] = bind(sig, args, kwargs);
-  const std::array<double, N> positions = to_f64_array<N>(positions_o, param);
-  refuse_goals_not_a_number(name, std::span(controller::SERVO_JOINT_NAMES).subspan(first, N), positions);
-  return none_or_raise(locked(self, [&](auto& c) { return (c.*setter)(positions); }));
+PyRef set_goals(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, const char* param,
+                std::span<const std::string_view, N> joints, Setter setter) {
+  const std::array<double, N> goals = bind_one(name, param, args, kwargs, to_f64_array<N>);
+  refuse_goals_not_a_number(name, joints, goals);
+  return none_or_raise(locked(self, [&](auto& c) { return (c.*setter)(goals); }));
 }
 
 PyObject* set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<7>(self, args, kwargs, "VelmoraMotorController.set_all_goal_positions", "positions", 0,
-                            &VelmoraMotorController::set_all_goal_positions);
+    return set_goals(self, args, kwargs, "VelmoraMotorController.set_all_goal_positions", "positions", kServoJoints,
+                     &VelmoraMotorController::set_all_goal_positions);
   });
 }
 
 PyObject* set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<2>(self, args, kwargs, "VelmoraMotorController.set_left_arm_position", "position", 0,
-                            &VelmoraMotorController::set_left_arm_position);
+    return set_goals(self, args, kwargs, "VelmoraMotorController.set_left_arm_position", "position",
+                     kServoJoints.subspan<0, 2>(), &VelmoraMotorController::set_left_arm_position);
   });
 }
 
 PyObject* set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<2>(self, args, kwargs, "VelmoraMotorController.set_right_arm_position", "position", 2,
-                            &VelmoraMotorController::set_right_arm_position);
+    return set_goals(self, args, kwargs, "VelmoraMotorController.set_right_arm_position", "position",
+                     kServoJoints.subspan<2, 2>(), &VelmoraMotorController::set_right_arm_position);
   });
 }
 
 PyObject* set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<4>(self, args, kwargs, "VelmoraMotorController.set_arms_position", "position", 0,
-                            &VelmoraMotorController::set_arms_position);
+    return set_goals(self, args, kwargs, "VelmoraMotorController.set_arms_position", "position",
+                     kServoJoints.subspan<0, 4>(), &VelmoraMotorController::set_arms_position);
   });
 }
 
 PyObject* set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    return set_positions<3>(self, args, kwargs, "VelmoraMotorController.set_nose_position", "position", 4,
-                            &VelmoraMotorController::set_nose_position);
+    return set_goals(self, args, kwargs, "VelmoraMotorController.set_nose_position", "position",
+                     kServoJoints.subspan<4, 3>(), &VelmoraMotorController::set_nose_position);
   });
 }
 
 PyObject* enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraMotorController.enable_arms", {"enable"}, 1};
-    auto [enable_o] = bind(sig, args, kwargs);
-    const bool enable = to_bool(enable_o, "enable");
+    const bool enable = bind_one("VelmoraMotorController.enable_arms", "enable", args, kwargs, to_bool);
     return none_or_raise(locked(self, [&](auto& c) { return c.enable_arms(enable); }));
   });
 }
 
 PyObject* enable_nose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraMotorController.enable_nose", {"enable"}, 1};
-    auto [enable_o] = bind(sig, args, kwargs);
-    const bool enable = to_bool(enable_o, "enable");
+    const bool enable = bind_one("VelmoraMotorController.enable_nose", "enable", args, kwargs, to_bool);
     return none_or_raise(locked(self, [&](auto& c) { return c.enable_nose(enable); }));
   });
 }
@@ -231,9 +226,8 @@ PyObject* set_arm_home(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 
 PyObject* write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraMotorController.write_raw_packet", {"data"}, 1};
-    auto [data_o] = bind(sig, args, kwargs);
-    const std::vector<std::uint8_t> data = to_bytes(data_o, "data");
+    const std::vector<std::uint8_t> data =
+        bind_one("VelmoraMotorController.write_raw_packet", "data", args, kwargs, to_bytes);
     // The reply bytes are collected by the controller and dropped here.
     value_or_raise(locked(self, [&](auto& c) { return c.write_raw_packet(data); }));
     return py_none();
@@ -244,10 +238,9 @@ PyObject* write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) noe
 
 PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraMotorController.set_neck_position", {"position"}, 1};
-    auto [position_o] = bind(sig, args, kwargs);
-    std::array<double, 3> goals = to_f64_array<3>(position_o, "position");
-    refuse_goals_not_a_number(sig.name, controller::NECK_JOINT_NAMES, goals);
+    const char* name = "VelmoraMotorController.set_neck_position";
+    std::array<double, 3> goals = bind_one(name, "position", args, kwargs, to_f64_array<3>);
+    refuse_goals_not_a_number(name, kNeckJoints, goals);
     refuse_if_poisoned(self);
     // Clamp warnings reach Python logging: emit them before taking the lock.
     // Clamping again inside the operation changes nothing and warns no more.
@@ -258,11 +251,8 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
 }
 
 PyRef set_one_neck_joint(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, std::size_t index) {
-  const Signature<1> sig{name, {"position"}, 1};
-  auto [position_o] = bind(sig, args, kwargs);
-  const double requested = to_f64(position_o, "position");
-  refuse_goals_not_a_number(name, std::span(controller::NECK_JOINT_NAMES).subspan(index, 1),
-                            std::span(&requested, 1));
+  const double requested = bind_one(name, "position", args, kwargs, to_f64);
+  refuse_goals_not_a_number(name, kNeckJoints.subspan(index, 1), std::span(&requested, 1));
   refuse_if_poisoned(self);
   const double goal = VelmoraMotorController::clamp_neck_position(index, requested);
   return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(index, goal); })));
@@ -335,9 +325,7 @@ PyObject* neck_home(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 PyObject* enable_neck(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraMotorController.enable_neck", {"enable"}, 1};
-    auto [enable_o] = bind(sig, args, kwargs);
-    const bool enable = to_bool(enable_o, "enable");
+    const bool enable = bind_one("VelmoraMotorController.enable_neck", "enable", args, kwargs, to_bool);
     return none_or_raise(locked(self, [&](auto& c) { return c.enable_neck(enable); }));
   });
 }
@@ -359,20 +347,16 @@ PyObject* read_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-std::size_t neck_index(PyObject* obj) {
-  const std::size_t index = to_usize(obj, "index");
-  if (index >= controller::NECK_JOINT_NAMES.size()) {
-    PyErr_Format(PyExc_ValueError, "neck index out of range: %zu", index);
-    throw_error_already_set();
-  }
+std::size_t neck_index(PyObject* obj, const char* param) {
+  const std::size_t index = to_usize(obj, param);
+  if (index >= kNeckJoints.size()) throw_value_error("neck index out of range: " + std::to_string(index));
   return index;
 }
 
 PyObject* read_neck_feedback(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraMotorController.read_neck_feedback", {"index"}, 1};
-    auto [index_o] = bind(sig, args, kwargs);
-    const std::size_t index = neck_index(index_o);
+    const std::size_t index =
+        bind_one("VelmoraMotorController.read_neck_feedback", "index", args, kwargs, neck_index);
     const auto fb = value_or_raise(locked(self, [&](auto& c) { return c.read_neck_feedback(index); }));
     return py_tuple(py_float(fb.position), py_float(fb.velocity), py_float(fb.torque), py_int(fb.status),
                     py_int(fb.temperature1), py_int(fb.temperature2));
@@ -383,14 +367,13 @@ PyObject* read_neck_register(PyObject* self, PyObject* args, PyObject* kwargs) n
   return guarded([&] {
     static constexpr Signature<2> sig{"VelmoraMotorController.read_neck_register", {"index", "register"}, 2};
     auto [index_o, register_o] = bind(sig, args, kwargs);
-    const std::size_t index = neck_index(index_o);
+    const std::size_t index = neck_index(index_o, "index");
     const auto register_id = to_u8(register_o, "register");
     const auto value = value_or_raise(locked(self, [&](auto& c) { return c.read_neck_register(index, register_id); }));
     if (value.kind == motorcom::damiao::RegisterKind::Float) return py_float(static_cast<double>(value.as_float()));
     return py_uint(value.as_uint32());
   });
 }
-
 
 // ---- the type ----
 

@@ -12,6 +12,7 @@
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
 #include "bindings/core/gil.hpp"
+#include "bindings/core/heap_type.hpp"
 #include "bindings/core/log_bridge.hpp"
 #include "bindings/core/py_ref.hpp"
 #include "bindings/core/python.hpp"
@@ -24,17 +25,10 @@ namespace {
 
 using py::PyRef;
 
-template <class Convert>
-PyRef convert_one(const char* name, const char* param, PyObject* args, PyObject* kwargs, Convert convert) {
-  const py::Signature<1> sig{name, {param}, 1};
-  auto [obj] = py::bind(sig, args, kwargs);
-  return convert(obj, param);
-}
-
 #define VELMORA_CONVERTER(fn, param, body)                                              \
   PyObject* fn(PyObject*, PyObject* args, PyObject* kwargs) noexcept {                  \
     return py::guarded([&] {                                                            \
-      return convert_one(#fn, param, args, kwargs, [](PyObject* obj, const char* p) body); \
+      return py::bind_one(#fn, param, args, kwargs, [](PyObject* obj, const char* p) body); \
     });                                                                                 \
   }
 
@@ -95,16 +89,19 @@ PyObject* instance_of(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-PyObject* panic(PyObject*, PyObject* message) noexcept {
-  return py::guarded([&]() -> PyRef { throw std::logic_error(py::to_str(message, "message")); });
+PyObject* panic(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded(
+      [&]() -> PyRef { throw std::logic_error(py::bind_one("panic", "message", args, kwargs, py::to_str)); });
 }
 
 PyObject* out_of_memory(PyObject*, PyObject*) noexcept {
   return py::guarded([]() -> PyRef { throw std::bad_alloc(); });
 }
 
-PyObject* runtime_error(PyObject*, PyObject* message) noexcept {
-  return py::guarded([&]() -> PyRef { py::throw_runtime_error(py::to_str(message, "message")); });
+PyObject* runtime_error(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guarded([&]() -> PyRef {
+    py::throw_runtime_error(py::bind_one("runtime_error", "message", args, kwargs, py::to_str));
+  });
 }
 
 PyObject* panic_type(PyObject*, PyObject*) noexcept {
@@ -233,41 +230,34 @@ PyObject* bridge_stopped(PyObject*, PyObject*) noexcept {
   return py::guarded([] { return py::py_bool(py::log_bridge_stopped()); });
 }
 
-template <class F>
-constexpr PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef g_methods[] = {
-    {"f64", as_cfunction(f64), kKw, nullptr},
-    {"u8", as_cfunction(u8), kKw, nullptr},
-    {"u16", as_cfunction(u16), kKw, nullptr},
-    {"u64", as_cfunction(u64), kKw, nullptr},
-    {"usize", as_cfunction(usize), kKw, nullptr},
-    {"boolean", as_cfunction(boolean), kKw, nullptr},
-    {"string", as_cfunction(string), kKw, nullptr},
-    {"byte_string", as_cfunction(byte_string), kKw, nullptr},
-    {"ids", as_cfunction(ids), kKw, nullptr},
-    {"position", as_cfunction(position), kKw, nullptr},
-    {"duration_us", as_cfunction(duration_us), kKw, nullptr},
-    {"optional_duration_us", as_cfunction(optional_duration_us), kKw, nullptr},
-    {"probe", as_cfunction(probe), kKw, nullptr},
-    {"instance_of", as_cfunction(instance_of), kKw, nullptr},
-    {"panic", panic, METH_O, nullptr},
-    {"out_of_memory", out_of_memory, METH_NOARGS, nullptr},
-    {"runtime_error", runtime_error, METH_O, nullptr},
-    {"panic_type", panic_type, METH_NOARGS, nullptr},
-    {"log", as_cfunction(log), kKw, nullptr},
-    {"log_from_thread", as_cfunction(log_from_thread), kKw, nullptr},
-    {"log_with_pending_error", as_cfunction(log_with_pending_error), kKw, nullptr},
-    {"log_enabled", as_cfunction(log_enabled), kKw, nullptr},
-    {"bridge_counters", bridge_counters, METH_NOARGS, nullptr},
-    {"bridge_stopped", bridge_stopped, METH_NOARGS, nullptr},
-    {"start_background_logger", as_cfunction(start_background_logger), kKw, nullptr},
-    {"log_at_exit", as_cfunction(log_at_exit), kKw, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    py::method("f64", f64, nullptr),
+    py::method("u8", u8, nullptr),
+    py::method("u16", u16, nullptr),
+    py::method("u64", u64, nullptr),
+    py::method("usize", usize, nullptr),
+    py::method("boolean", boolean, nullptr),
+    py::method("string", string, nullptr),
+    py::method("byte_string", byte_string, nullptr),
+    py::method("ids", ids, nullptr),
+    py::method("position", position, nullptr),
+    py::method("duration_us", duration_us, nullptr),
+    py::method("optional_duration_us", optional_duration_us, nullptr),
+    py::method("probe", probe, nullptr),
+    py::method("instance_of", instance_of, nullptr),
+    py::method("panic", panic, nullptr),
+    py::method("out_of_memory", out_of_memory, nullptr),
+    py::method("runtime_error", runtime_error, nullptr),
+    py::method("panic_type", panic_type, nullptr),
+    py::method("log", log, nullptr),
+    py::method("log_from_thread", log_from_thread, nullptr),
+    py::method("log_with_pending_error", log_with_pending_error, nullptr),
+    py::method("log_enabled", log_enabled, nullptr),
+    py::method("bridge_counters", bridge_counters, nullptr),
+    py::method("bridge_stopped", bridge_stopped, nullptr),
+    py::method("start_background_logger", start_background_logger, nullptr),
+    py::method("log_at_exit", log_at_exit, nullptr),
+    py::kEndOfMethods,
 };
 
 PyModuleDef g_module_def = {

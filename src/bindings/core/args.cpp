@@ -209,7 +209,8 @@ std::vector<std::uint8_t> to_bytes(PyObject* obj, const char* param) {
 }
 
 std::vector<std::uint8_t> to_u8_list(PyObject* obj, const char* param) {
-  return to_list<std::uint8_t>(obj, param, [](PyObject* item) { return raw_unsigned(item, std::numeric_limits<std::uint8_t>::max()); });
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint8_t>::max();
+  return to_list<std::uint8_t>(obj, param, [](PyObject* item) { return raw_unsigned(item, kMax); });
 }
 
 std::vector<double> to_f64_list(PyObject* obj, const char* param) { return to_list<double>(obj, param, raw_f64); }

@@ -72,6 +72,14 @@ std::array<PyObject*, N> bind(const Signature<N>& sig, PyObject* args, PyObject*
   return out;
 }
 
+// The one parameter of a method that has exactly one, required, converted.
+template <class Convert>
+auto bind_one(const char* name, const char* param, PyObject* args, PyObject* kwargs, Convert convert) {
+  const Signature<1> sig{name, {param}, 1};
+  auto [obj] = bind(sig, args, kwargs);
+  return convert(obj, param);
+}
+
 // ---- converters: T to_x(PyObject* obj, const char* param) ----
 
 // Anything float() accepts without parsing text: float, int, __float__, __index__.

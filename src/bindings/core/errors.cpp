@@ -25,31 +25,23 @@ void raise_panic(const char* message) noexcept {
   Py_DECREF(text);
 }
 
-}  // namespace
-
-void throw_error_already_set() { throw ErrorAlreadySet{}; }
-
-PyObject* set_runtime_error(std::string_view text) noexcept {
-  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-  if (message == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_RuntimeError, message);
-  Py_DECREF(message);
-  return nullptr;
-}
-
-void throw_runtime_error(std::string_view text) {
-  set_runtime_error(text);
-  throw ErrorAlreadySet{};
-}
-
-void throw_value_error(std::string_view text) {
+// Invalid UTF-8 in `text` is replaced rather than failing the raise.
+[[noreturn]] void throw_error(PyObject* type, std::string_view text) {
   PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (message != nullptr) {
-    PyErr_SetObject(PyExc_ValueError, message);
+    PyErr_SetObject(type, message);
     Py_DECREF(message);
   }
   throw ErrorAlreadySet{};
 }
+
+}  // namespace
+
+void throw_error_already_set() { throw ErrorAlreadySet{}; }
+
+void throw_runtime_error(std::string_view text) { throw_error(PyExc_RuntimeError, text); }
+
+void throw_value_error(std::string_view text) { throw_error(PyExc_ValueError, text); }
 
 bool signal_handler_raised() noexcept { return PyErr_CheckSignals() != 0; }
 

@@ -39,8 +39,6 @@ struct ErrorAlreadySet {};
 
 // Sets RuntimeError with `text` (the failure's display text) and throws ErrorAlreadySet.
 [[noreturn]] void throw_runtime_error(std::string_view text);
-// Sets RuntimeError with `text` and returns null, for code outside guarded().
-PyObject* set_runtime_error(std::string_view text) noexcept;
 // Sets ValueError with `text` and throws ErrorAlreadySet.
 [[noreturn]] void throw_value_error(std::string_view text);
 

@@ -232,19 +232,15 @@ class PythonLogSink final : public log::Sink {
   // writer mutex is taken: it may release the interpreter lock, and a thread
   // blocked on the mutex while holding that lock would then deadlock us.
   LoggerEntry* entry_for(std::string_view target, const std::string& name) {
-    PyRef logger;
     {
       std::lock_guard lock(writer_);
-      auto it = by_name_.find(name);
-      if (it == by_name_.end()) {
-        // fall through to create it below
-      } else {
+      if (auto it = by_name_.find(name); it != by_name_.end()) {
         publish(target, it->second.get());
         return it->second.get();
       }
     }
     bump(counters_.get_logger_calls);
-    logger = check(PyObject_CallMethod(logging_, "getLogger", "s", name.c_str()));
+    PyRef logger = check(PyObject_CallMethod(logging_, "getLogger", "s", name.c_str()));
 
     std::lock_guard lock(writer_);
     auto [it, inserted] = by_name_.try_emplace(name);
