@@ -7,8 +7,14 @@
 #include "bindings/control_loop_class.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <expected>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 

@@ -12,11 +12,15 @@
 
 #include "bindings/motor_controller_class.hpp"
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
@@ -52,7 +56,7 @@ auto locked(PyObject* self, Op&& op) {
 
 // A poisoned or closed object refuses before anything else happens, the neck
 // setters' early clamp warnings included.
-void refuse_if_poisoned(PyObject* self) { controller_of(self).refuse_if_unusable(); }
+void refuse_if_unusable(PyObject* self) { controller_of(self).refuse_if_unusable(); }
 
 // The operation's value, or RuntimeError with its display text. An operation
 // stopped by a signal handler's exception lets that exception propagate.
@@ -95,7 +99,7 @@ PyObject* controller_close(PyObject* self, PyObject*) noexcept {
 
 PyObject* controller_enter(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
-    refuse_if_poisoned(self);
+    refuse_if_unusable(self);
     return PyRef::borrow(self);
   });
 }
@@ -241,7 +245,7 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
     const char* name = "VelmoraMotorController.set_neck_position";
     std::array<double, 3> goals = bind_one(name, "position", args, kwargs, to_f64_array<3>);
     refuse_goals_not_a_number(name, kNeckJoints, goals);
-    refuse_if_poisoned(self);
+    refuse_if_unusable(self);
     // Clamp warnings reach Python logging: emit them before taking the lock.
     // Clamping again inside the operation changes nothing and warns no more.
     for (std::size_t i = 0; i < goals.size(); ++i) goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
@@ -253,7 +257,7 @@ PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) no
 PyRef set_one_neck_joint(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, std::size_t index) {
   const double requested = bind_one(name, "position", args, kwargs, to_f64);
   refuse_goals_not_a_number(name, kNeckJoints.subspan(index, 1), std::span(&requested, 1));
-  refuse_if_poisoned(self);
+  refuse_if_unusable(self);
   const double goal = VelmoraMotorController::clamp_neck_position(index, requested);
   return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(index, goal); })));
 }

@@ -134,14 +134,14 @@ PyObject* log(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 // is already set, then returns with that error, as a method that logs on its
 // way out of a failure does.
 PyObject* log_with_pending_error(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return py::guarded([&]() -> PyObject* {
+  return py::guarded([&]() -> PyRef {
     static constexpr py::Signature<2> sig{"log_with_pending_error", {"target", "message"}, 2};
     auto [target_o, message_o] = py::bind(sig, args, kwargs);
     const std::string target = py::to_str(target_o, "target");
     const std::string message = py::to_str(message_o, "message");
     PyErr_SetString(PyExc_ValueError, "pending");
     vlog::write(vlog::Level::Warn, target, message);
-    return nullptr;
+    return PyRef{};
   });
 }
 

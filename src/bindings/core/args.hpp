@@ -17,9 +17,10 @@
 //       return py::py_float_list(observed);
 //     });
 //   }
-//   // method table entry: {"neck_home", PyCFunction-cast(neck_home), METH_VARARGS | METH_KEYWORDS, doc}
+//   // method table entry (heap_type.hpp): method("neck_home", neck_home, doc)
 //   // constructors: tp_new(type, args, kwargs) binds with "ClassName.__new__".
-//   // methods without parameters: METH_NOARGS, no binding needed.
+//   // one required parameter: bind_one(name, param, args, kwargs, converter).
+//   // no parameters: (PyObject* self, PyObject*), nothing to bind.
 //
 // bind() reports missing, surplus, duplicated and unknown arguments with the
 // interpreter's own TypeError wording. Converters take a borrowed object and

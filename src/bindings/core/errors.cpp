@@ -37,8 +37,6 @@ void raise_panic(const char* message) noexcept {
 
 }  // namespace
 
-void throw_error_already_set() { throw ErrorAlreadySet{}; }
-
 void throw_runtime_error(std::string_view text) { throw_error(PyExc_RuntimeError, text); }
 
 void throw_value_error(std::string_view text) { throw_error(PyExc_ValueError, text); }

@@ -1,19 +1,20 @@
 #pragma once
 // Error translation at the Python boundary, done in one place: guarded().
 //
-// Every CPython entry point of the module (methods, tp_new, tp_dealloc,
-// getters, ...) is noexcept and runs its body through guarded():
+// Every CPython entry point of the module (methods, tp_new, getters, ...) is
+// noexcept and runs its body through guarded():
 //
 //   static PyObject* enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 //     return py::guarded([&] {
 //       ...                                   // may throw, see below
-//       return py::py_none();                 // PyRef, PyObject*, int or void
+//       return py::py_none();                 // PyRef, or nothing (see below)
 //     });
 //   }
 //
 // What may leave the body:
-// - ErrorAlreadySet: a Python exception is already set (converters, builders,
-//   throw_runtime_error). The entry point returns its error value.
+// - ErrorAlreadySet (py_ref.hpp): a Python exception is already set
+//   (converters, builders, throw_runtime_error). The entry point returns its
+//   error value.
 // - std::bad_alloc: becomes MemoryError.
 // - anything else is a fault (a broken internal invariant) and becomes
 //   PanicException carrying what() as its message. PanicException derives from
@@ -29,13 +30,6 @@
 #include "bindings/core/python.hpp"
 
 namespace velmora::py {
-
-// Thrown once a Python exception has been set; guarded() turns it into the
-// entry point's error return. Not a std::exception, so `catch (const
-// std::exception&)` in class code sees only real faults.
-struct ErrorAlreadySet {};
-
-[[noreturn]] void throw_error_already_set();
 
 // Sets RuntimeError with `text` (the failure's display text) and throws ErrorAlreadySet.
 [[noreturn]] void throw_runtime_error(std::string_view text);
@@ -78,24 +72,10 @@ auto guarded(F&& body) noexcept {
       translate_current_exception();
       return static_cast<PyObject*>(nullptr);
     }
-  } else if constexpr (std::is_same_v<R, PyObject*>) {
-    try {
-      return body();
-    } catch (...) {
-      translate_current_exception();
-      return static_cast<PyObject*>(nullptr);
-    }
-  } else if constexpr (std::is_same_v<R, int>) {
-    try {
-      return body();
-    } catch (...) {
-      translate_current_exception();
-      return -1;
-    }
   } else {
-    static_assert(std::is_void_v<R>, "guarded bodies return PyRef, PyObject*, int or void");
-    // For slots without an error return (tp_dealloc): the error is reported as
-    // unraisable instead of being left pending.
+    static_assert(std::is_void_v<R>, "guarded bodies return PyRef or void");
+    // For code with no error return (a destructor, an exit hook): the error
+    // is reported as unraisable instead of being left pending.
     try {
       body();
     } catch (...) {

@@ -1,8 +1,8 @@
 #include "bindings/core/py_ref.hpp"
 
-#include "bindings/core/errors.hpp"
-
 namespace velmora::py {
+
+void throw_error_already_set() { throw ErrorAlreadySet{}; }
 
 PyRef check(PyObject* new_ref) {
   if (new_ref == nullptr) throw_error_already_set();

@@ -2,8 +2,8 @@
 // Owning Python references and builders for method results.
 //
 // Every function here needs the interpreter lock. Builders throw
-// velmora::py::ErrorAlreadySet (errors.hpp) when the interpreter fails, so a
-// method body run under guarded() can simply `return py_float_list(values);`.
+// ErrorAlreadySet when the interpreter fails, so a method body run under
+// guarded() (errors.hpp) can simply `return py_float_list(values);`.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,13 @@
 #include "bindings/core/python.hpp"
 
 namespace velmora::py {
+
+// Thrown once a Python exception has been set; guarded() turns it into the
+// entry point's error return. Not a std::exception, so `catch (const
+// std::exception&)` in class code sees only real faults.
+struct ErrorAlreadySet {};
+
+[[noreturn]] void throw_error_already_set();
 
 // Owns one strong reference (or none). Destroy it only with the interpreter lock held.
 class PyRef {
