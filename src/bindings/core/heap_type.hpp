@@ -19,6 +19,7 @@
 //   HeapType g_type = heap_type<Thing>("builtins.Thing", g_slots);
 //   ... g_type.add_to(module);
 
+#include <cstring>
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -98,9 +99,17 @@ class HeapType {
   HeapType& operator=(const HeapType&) = delete;
 
   // Borrowed; throws ErrorAlreadySet when the interpreter cannot make it.
-  PyTypeObject* get();
+  PyTypeObject* get() {
+    if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec_)).release());
+    return type_;
+  }
+
   // Adds the class to `module` under its name (the part after the last dot).
-  void add_to(PyObject* module);
+  void add_to(PyObject* module) {
+    PyObject* type = reinterpret_cast<PyObject*>(get());
+    const char* dot = std::strrchr(spec_.name, '.');
+    if (PyModule_AddObjectRef(module, dot != nullptr ? dot + 1 : spec_.name, type) < 0) throw_error_already_set();
+  }
 
  private:
   PyType_Spec spec_;

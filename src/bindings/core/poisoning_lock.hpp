@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "bindings/core/errors.hpp"
 #include "bindings/core/gil.hpp"
 
 namespace velmora::py {
@@ -25,74 +26,29 @@ struct LockRefusals {
   const char* closed;
 };
 
-// The part of the lock that does not depend on the object's type.
-class PoisoningLockState {
- public:
-  explicit PoisoningLockState(LockRefusals refusals) noexcept : refusals_(refusals) {}
-  PoisoningLockState(const PoisoningLockState&) = delete;
-  PoisoningLockState& operator=(const PoisoningLockState&) = delete;
-
-  // Without waiting for an operation in progress (for a repr).
-  bool is_open() const noexcept { return open_.load(); }
-
- protected:
-  // Marks the calling thread as the one inside an operation.
-  class OwnerMark {
-   public:
-    explicit OwnerMark(PoisoningLockState& state) noexcept : state_(state) {
-      state_.owner_.store(std::this_thread::get_id());
-    }
-    ~OwnerMark() { state_.owner_.store(std::thread::id{}); }
-    OwnerMark(const OwnerMark&) = delete;
-    OwnerMark& operator=(const OwnerMark&) = delete;
-
-   private:
-    PoisoningLockState& state_;
-  };
-
-  void refuse_reentry() const;
-  // The mutex, waited for without the interpreter lock; re-entry refused.
-  std::unique_lock<std::mutex> acquire();
-  // Unlocks and raises when the object is `closed` or the lock poisoned.
-  void refuse_if_closed_or_poisoned(std::unique_lock<std::mutex>& lock, bool closed) const;
-  // From a catch block holding the mutex: a fault (not a Python error
-  // already set) poisons the lock.
-  void poison_if_fault() noexcept;
-
-  std::mutex mutex_;
-  std::atomic<bool> open_{true};
-
- private:
-  std::atomic<std::thread::id> owner_{};
-  bool poisoned_ = false;  // guarded by mutex_
-  LockRefusals refusals_;
-};
-
 template <class T>
-class PoisoningLock : public PoisoningLockState {
+class PoisoningLock {
  public:
   PoisoningLock(std::unique_ptr<T> object, LockRefusals refusals) noexcept
-      : PoisoningLockState(refusals), object_(std::move(object)) {}
+      : object_(std::move(object)), refusals_(refusals) {}
+  PoisoningLock(const PoisoningLock&) = delete;
+  PoisoningLock& operator=(const PoisoningLock&) = delete;
 
   // Runs op(T&) holding the lock and returns what it returns.
   template <class Op>
   auto run(Op&& op) {
-    std::unique_lock lock = acquire();
-    refuse_if_closed_or_poisoned(lock, object_ == nullptr);
-    OwnerMark mark(*this);
+    std::unique_lock lock = acquire_usable();
+    const OwnerMark mark(owner_);
     try {
       return std::forward<Op>(op)(*object_);
     } catch (...) {
-      poison_if_fault();
+      if (handling_fault()) poisoned_ = true;
       throw;
     }
   }
 
   // Raises as run() would, without running anything.
-  void refuse_if_unusable() {
-    std::unique_lock lock = acquire();
-    refuse_if_closed_or_poisoned(lock, object_ == nullptr);
-  }
+  void refuse_if_unusable() { acquire_usable(); }
 
   // Destroys the object now, poisoned or not; later calls do nothing. A thread
   // still inside an operation keeps the object until it leaves, and close
@@ -111,8 +67,49 @@ class PoisoningLock : public PoisoningLockState {
     closing.reset();
   }
 
+  // Without waiting for an operation in progress (for a repr).
+  bool is_open() const noexcept { return open_.load(); }
+
  private:
-  std::unique_ptr<T> object_;  // null once closed
+  // Marks the calling thread as the one inside an operation, until it leaves.
+  class OwnerMark {
+   public:
+    explicit OwnerMark(std::atomic<std::thread::id>& owner) noexcept : owner_(owner) {
+      owner_.store(std::this_thread::get_id());
+    }
+    ~OwnerMark() { owner_.store(std::thread::id{}); }
+    OwnerMark(const OwnerMark&) = delete;
+    OwnerMark& operator=(const OwnerMark&) = delete;
+
+   private:
+    std::atomic<std::thread::id>& owner_;
+  };
+
+  void refuse_reentry() const {
+    if (owner_.load() == std::this_thread::get_id()) throw_runtime_error(refusals_.unavailable);
+  }
+
+  // The mutex, waited for without the interpreter lock; raises, unlocked, on
+  // re-entry or when the object is closed or the lock poisoned.
+  std::unique_lock<std::mutex> acquire_usable() {
+    refuse_reentry();
+    std::unique_lock lock(mutex_, std::defer_lock);
+    while (!lock.try_lock()) {
+      ReleaseGil unlocked;
+      const std::lock_guard wait(mutex_);
+    }
+    if (object_ && !poisoned_) return lock;
+    const char* refusal = object_ ? refusals_.unavailable : refusals_.closed;
+    lock.unlock();
+    throw_runtime_error(refusal);
+  }
+
+  std::mutex mutex_;
+  std::unique_ptr<T> object_;  // null once closed; guarded by mutex_
+  bool poisoned_ = false;      // guarded by mutex_
+  std::atomic<std::thread::id> owner_{};
+  std::atomic<bool> open_{true};
+  LockRefusals refusals_;
 };
 
 }  // namespace velmora::py
