@@ -21,7 +21,7 @@
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
 #include "bindings/core/gil.hpp"
-#include "bindings/core/heap_type.hpp"
+#include "bindings/core/python_class.hpp"
 #include "bindings/core/lifecycle.hpp"
 #include "bindings/core/log_bridge.hpp"
 #include "bindings/core/py_ref.hpp"
@@ -101,100 +101,84 @@ std::chrono::nanoseconds to_loop_duration(PyObject* obj, const char* param) {
   return given;
 }
 
-PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    static constexpr Signature<6> sig{"VelmoraPyControlLoop.__new__",
-                                      {"serialport", "read_position_loop_period", "can_bus", "allowed_retries",
-                                       "stats_pub_period", "voltage_rampup_timeout"},
-                                      2};
-    auto [port_o, period_o, can_o, retries_o, stats_o, voltage_o] = bind(sig, args, kwargs);
-    cl::LoopSettings s;
-    s.serialport = convert_optional(port_o, "serialport", to_str);
-    s.read_position_loop_period = to_loop_duration(period_o, "read_position_loop_period");
-    s.can_bus = convert_or(can_o, "can_bus", to_str, std::string("can0"));
-    s.allowed_retries = convert_or(retries_o, "allowed_retries", to_u64, std::uint64_t{5});
-    s.stats_pub_period = convert_optional(stats_o, "stats_pub_period", to_loop_duration);
-    s.voltage_rampup_timeout = convert_or(voltage_o, "voltage_rampup_timeout", to_loop_duration,
-                                          std::chrono::nanoseconds(std::chrono::seconds(30)));
-    if (auto why = cl::invalid_settings(s)) throw_value_error(*why);
+PyRef loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<6> sig{"VelmoraPyControlLoop.__new__",
+                                    {"serialport", "read_position_loop_period", "can_bus", "allowed_retries",
+                                     "stats_pub_period", "voltage_rampup_timeout"},
+                                    2};
+  auto [port_o, period_o, can_o, retries_o, stats_o, voltage_o] = bind(sig, args, kwargs);
+  cl::LoopSettings s;
+  s.serialport = convert_optional(port_o, "serialport", to_str);
+  s.read_position_loop_period = to_loop_duration(period_o, "read_position_loop_period");
+  s.can_bus = convert_or(can_o, "can_bus", to_str, std::string("can0"));
+  s.allowed_retries = convert_or(retries_o, "allowed_retries", to_u64, std::uint64_t{5});
+  s.stats_pub_period = convert_optional(stats_o, "stats_pub_period", to_loop_duration);
+  s.voltage_rampup_timeout = convert_or(voltage_o, "voltage_rampup_timeout", to_loop_duration,
+                                        std::chrono::nanoseconds(std::chrono::seconds(30)));
+  if (auto why = cl::invalid_settings(s)) throw_value_error(*why);
 
-    DeviceNames devices{s.serialport, s.can_bus};
-    // Ctrl-C stops the voltage wait and the reboot between their polls.
-    auto created = VelmoraControlLoop::create(std::move(s), cl::open_controller_hardware, signal_handler_raised);
-    if (!created && created.error().is<cl::MotorError::Interrupted>()) throw_error_already_set();
-    if (!created) throw_runtime_error(created.error().message());
-    // Closes the loop again if the object cannot be made.
-    LoopState state(std::move(*created), std::move(devices));
-    PyRef self = new_instance<LoopState>(type, std::move(state));
-    g_live_loops.track(value_of<LoopState>(self.get()).loop);
-    return self;
-  });
+  DeviceNames devices{s.serialport, s.can_bus};
+  // Ctrl-C stops the voltage wait and the reboot between their polls.
+  auto created = VelmoraControlLoop::create(std::move(s), cl::open_controller_hardware, signal_handler_raised);
+  if (!created && created.error().is<cl::MotorError::Interrupted>()) throw_error_already_set();
+  if (!created) throw_runtime_error(created.error().message());
+  // Closes the loop again if the object cannot be made.
+  LoopState state(std::move(*created), std::move(devices));
+  PyRef self = new_instance<LoopState>(type, std::move(state));
+  g_live_loops.track(value_of<LoopState>(self.get()).loop);
+  return self;
 }
 
-PyObject* loop_close(PyObject* self, PyObject*) noexcept {
-  return guarded([&] {
-    close_unlocked(loop_of(self));
-    return py_none();
-  });
+PyRef loop_close(PyObject* self) {
+  close_unlocked(loop_of(self));
+  return py_none();
 }
 
 // A closed loop stays usable as close() leaves it (its readers keep
 // answering), so entering one is no error.
-PyObject* loop_enter(PyObject* self, PyObject*) noexcept { return guarded([&] { return PyRef::borrow(self); }); }
+PyRef loop_enter(PyObject* self) { return PyRef::borrow(self); }
 
-PyObject* loop_exit(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    bind_exit_arguments("VelmoraPyControlLoop.__exit__", args, kwargs);
-    close_unlocked(loop_of(self));
-    return py_none();
-  });
+PyRef loop_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  bind_exit_arguments("VelmoraPyControlLoop.__exit__", args, kwargs);
+  close_unlocked(loop_of(self));
+  return py_none();
 }
 
-PyObject* loop_repr(PyObject* self) noexcept {
-  return guarded([&] {
-    const LoopState& st = value_of<LoopState>(self);
-    return device_repr("VelmoraPyControlLoop", st.devices, st.loop->is_open());
-  });
+PyRef loop_repr(PyObject* self) {
+  const LoopState& st = value_of<LoopState>(self);
+  return device_repr("VelmoraPyControlLoop", st.devices, st.loop->is_open());
 }
 
 // ---- readers ----
 
-PyObject* get_motor_name_id(PyObject* self, PyObject*) noexcept {
-  return guarded([&] {
-    std::vector<std::pair<std::string, std::uint8_t>> entries(loop_of(self).motor_name_id().begin(),
-                                                              loop_of(self).motor_name_id().end());
-    std::ranges::sort(entries, [](const auto& a, const auto& b) { return a.second < b.second; });
-    PyRef dict = check(PyDict_New());
-    for (const auto& [name, id] : entries) {
-      PyRef value = py_int(id);
-      if (PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) throw_error_already_set();
-    }
-    return dict;
-  });
+PyRef get_motor_name_id(PyObject* self) {
+  std::vector<std::pair<std::string, std::uint8_t>> entries(loop_of(self).motor_name_id().begin(),
+                                                            loop_of(self).motor_name_id().end());
+  std::ranges::sort(entries, [](const auto& a, const auto& b) { return a.second < b.second; });
+  PyRef dict = check(PyDict_New());
+  for (const auto& [name, id] : entries) {
+    PyRef value = py_int(id);
+    if (PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) throw_error_already_set();
+  }
+  return dict;
 }
 
-PyObject* get_last_position(PyObject* self, PyObject*) noexcept {
-  return guarded([&] {
-    auto position = loop_of(self).get_last_position();
-    if (!position) throw_runtime_error(position.error().message());
-    return new_torso_position(*position);
-  });
+PyRef get_last_position(PyObject* self) {
+  auto position = loop_of(self).get_last_position();
+  if (!position) throw_runtime_error(position.error().message());
+  return new_torso_position(*position);
 }
 
-PyObject* is_torque_enabled(PyObject* self, PyObject*) noexcept {
-  return guarded([&] {
-    auto torque = loop_of(self).is_torque_enabled();
-    if (!torque) throw_runtime_error(torque.error().message());
-    return py_bool(*torque);
-  });
+PyRef is_torque_enabled(PyObject* self) {
+  auto torque = loop_of(self).is_torque_enabled();
+  if (!torque) throw_runtime_error(torque.error().message());
+  return py_bool(*torque);
 }
 
-PyObject* get_stats(PyObject* self, PyObject*) noexcept {
-  return guarded([&] {
-    auto stats = loop_of(self).get_stats();
-    if (!stats) return py_none();
-    return new_control_loop_stats(std::move(*stats));
-  });
+PyRef get_stats(PyObject* self) {
+  auto stats = loop_of(self).get_stats();
+  if (!stats) return py_none();
+  return new_control_loop_stats(std::move(*stats));
 }
 
 // ---- commands ----
@@ -229,237 +213,205 @@ PyRef queue_ids(PyObject* self, PyObject* args, PyObject* kwargs, const char* na
   return queue_or_raise(self, Command{bind_one(name, "ids", args, kwargs, to_u8_list)});
 }
 
-PyObject* set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    static constexpr Signature<1> sig{"VelmoraPyControlLoop.set_all_goal_positions", {"positions"}, 1};
-    auto [positions_o] = bind(sig, args, kwargs);
-    PyObject* positions = to_instance(positions_o, torso_position_type(), "positions");
-    cmd::SetAllGoalPositions command{torso_position_value(positions)};
-    refuse_goals_not_a_number(sig.name, kServoJoints, command.positions.servo_goals());
-    return queue_or_raise(self, std::move(command));
-  });
+PyRef set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<1> sig{"VelmoraPyControlLoop.set_all_goal_positions", {"positions"}, 1};
+  auto [positions_o] = bind(sig, args, kwargs);
+  PyObject* positions = to_instance(positions_o, torso_position_type(), "positions");
+  cmd::SetAllGoalPositions command{torso_position_value(positions)};
+  refuse_goals_not_a_number(sig.name, kServoJoints, command.positions.servo_goals());
+  return queue_or_raise(self, std::move(command));
 }
 
-PyObject* set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_goals<cmd::SetLeftArmPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_left_arm_position",
-                                                kServoJoints.subspan<0, 2>());
-  });
+PyRef set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_goals<cmd::SetLeftArmPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_left_arm_position",
+                                              kServoJoints.subspan<0, 2>());
 }
 
-PyObject* set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_goals<cmd::SetRightArmPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_right_arm_position",
-                                                 kServoJoints.subspan<2, 2>());
-  });
+PyRef set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_goals<cmd::SetRightArmPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_right_arm_position",
+                                               kServoJoints.subspan<2, 2>());
 }
 
-PyObject* set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_goals<cmd::SetArmsPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_arms_position",
-                                             kServoJoints.subspan<0, 4>());
-  });
+PyRef set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_goals<cmd::SetArmsPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_arms_position",
+                                           kServoJoints.subspan<0, 4>());
 }
 
-PyObject* set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_goals<cmd::SetNosePosition>(self, args, kwargs, "VelmoraPyControlLoop.set_nose_position",
-                                             kServoJoints.subspan<4, 3>());
-  });
+PyRef set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_goals<cmd::SetNosePosition>(self, args, kwargs, "VelmoraPyControlLoop.set_nose_position",
+                                           kServoJoints.subspan<4, 3>());
 }
 
-PyObject* set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_goals<cmd::SetNeckPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_neck_position",
-                                             kNeckJoints);
-  });
+PyRef set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_goals<cmd::SetNeckPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_neck_position",
+                                           kNeckJoints);
 }
 
-PyObject* set_neck_yaw_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_neck_joint_goal<cmd::SetNeckYawPosition>(self, args, kwargs,
-                                                          "VelmoraPyControlLoop.set_neck_yaw_position", 0);
-  });
+PyRef set_neck_yaw_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_neck_joint_goal<cmd::SetNeckYawPosition>(self, args, kwargs,
+                                                        "VelmoraPyControlLoop.set_neck_yaw_position", 0);
 }
 
-PyObject* set_neck_pitch_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_neck_joint_goal<cmd::SetNeckPitchPosition>(self, args, kwargs,
-                                                            "VelmoraPyControlLoop.set_neck_pitch_position", 1);
-  });
+PyRef set_neck_pitch_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_neck_joint_goal<cmd::SetNeckPitchPosition>(self, args, kwargs,
+                                                          "VelmoraPyControlLoop.set_neck_pitch_position", 1);
 }
 
-PyObject* set_neck_roll_position(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_neck_joint_goal<cmd::SetNeckRollPosition>(self, args, kwargs,
-                                                           "VelmoraPyControlLoop.set_neck_roll_position", 2);
-  });
+PyRef set_neck_roll_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_neck_joint_goal<cmd::SetNeckRollPosition>(self, args, kwargs,
+                                                         "VelmoraPyControlLoop.set_neck_roll_position", 2);
 }
 
-PyObject* enable_neck(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] { return queue_flag<cmd::EnableNeck>(self, args, kwargs, "VelmoraPyControlLoop.enable_neck"); });
+PyRef enable_neck(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_flag<cmd::EnableNeck>(self, args, kwargs, "VelmoraPyControlLoop.enable_neck");
 }
 
-PyObject* enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] { return queue_flag<cmd::EnableArms>(self, args, kwargs, "VelmoraPyControlLoop.enable_arms"); });
+PyRef enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_flag<cmd::EnableArms>(self, args, kwargs, "VelmoraPyControlLoop.enable_arms");
 }
 
-PyObject* enable_nose(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] { return queue_flag<cmd::EnableNose>(self, args, kwargs, "VelmoraPyControlLoop.enable_nose"); });
+PyRef enable_nose(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_flag<cmd::EnableNose>(self, args, kwargs, "VelmoraPyControlLoop.enable_nose");
 }
 
-PyObject* enable_torque(PyObject* self, PyObject*) noexcept {
-  return guarded([&] { return queue_or_raise(self, cmd::EnableTorque{}); });
+PyRef enable_torque(PyObject* self) {
+  return queue_or_raise(self, cmd::EnableTorque{});
 }
 
-PyObject* disable_torque(PyObject* self, PyObject*) noexcept {
-  return guarded([&] { return queue_or_raise(self, cmd::DisableTorque{}); });
+PyRef disable_torque(PyObject* self) {
+  return queue_or_raise(self, cmd::DisableTorque{});
 }
 
-PyObject* enable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_ids<cmd::EnableTorqueOnIds>(self, args, kwargs, "VelmoraPyControlLoop.enable_torque_on_ids");
-  });
+PyRef enable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_ids<cmd::EnableTorqueOnIds>(self, args, kwargs, "VelmoraPyControlLoop.enable_torque_on_ids");
 }
 
-PyObject* disable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    return queue_ids<cmd::DisableTorqueOnIds>(self, args, kwargs, "VelmoraPyControlLoop.disable_torque_on_ids");
-  });
+PyRef disable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_ids<cmd::DisableTorqueOnIds>(self, args, kwargs, "VelmoraPyControlLoop.disable_torque_on_ids");
 }
 
 // ---- raw register access ----
 
-PyObject* async_read_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    static constexpr Signature<3> sig{"VelmoraPyControlLoop.async_read_raw_bytes", {"id", "addr", "length"}, 3};
-    auto [id_o, addr_o, length_o] = bind(sig, args, kwargs);
-    const auto id = to_u8(id_o, "id");
-    const auto addr = to_u8(addr_o, "addr");
-    const auto length = to_u8(length_o, "length");
-    auto bytes = read_raw_unlocked(self, id, addr, length);
-    if (!bytes) throw_runtime_error("Failed to read raw bytes: " + bytes.error().message());
-    return py_bytes(*bytes);
-  });
+PyRef async_read_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<3> sig{"VelmoraPyControlLoop.async_read_raw_bytes", {"id", "addr", "length"}, 3};
+  auto [id_o, addr_o, length_o] = bind(sig, args, kwargs);
+  const auto id = to_u8(id_o, "id");
+  const auto addr = to_u8(addr_o, "addr");
+  const auto length = to_u8(length_o, "length");
+  auto bytes = read_raw_unlocked(self, id, addr, length);
+  if (!bytes) throw_runtime_error("Failed to read raw bytes: " + bytes.error().message());
+  return py_bytes(*bytes);
 }
 
-PyObject* async_write_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    static constexpr Signature<3> sig{"VelmoraPyControlLoop.async_write_raw_bytes", {"id", "addr", "data"}, 3};
-    auto [id_o, addr_o, data_o] = bind(sig, args, kwargs);
-    const auto id = to_u8(id_o, "id");
-    const auto addr = to_u8(addr_o, "addr");
-    auto data = to_u8_list(data_o, "data");
-    if (!queue(loop_of(self), cmd::WriteRawBytes{id, addr, std::move(data)}))
-      throw_runtime_error("Failed to write raw bytes: " + communication_text());
-    return py_none();
-  });
+PyRef async_write_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<3> sig{"VelmoraPyControlLoop.async_write_raw_bytes", {"id", "addr", "data"}, 3};
+  auto [id_o, addr_o, data_o] = bind(sig, args, kwargs);
+  const auto id = to_u8(id_o, "id");
+  const auto addr = to_u8(addr_o, "addr");
+  auto data = to_u8_list(data_o, "data");
+  if (!queue(loop_of(self), cmd::WriteRawBytes{id, addr, std::move(data)}))
+    throw_runtime_error("Failed to write raw bytes: " + communication_text());
+  return py_none();
 }
 
-PyObject* async_read_pid_gains(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    const auto id = bind_one("VelmoraPyControlLoop.async_read_pid_gains", "id", args, kwargs, to_u8);
-    auto bytes = read_raw_unlocked(self, id, servocom::kPidGainsAddress, servocom::kPidGainsLength);
-    if (!bytes) throw_runtime_error("Failed to read pid gains: " + bytes.error().message());
-    auto gains = servocom::decode_pid_gains(*bytes);
-    if (!gains) throw_runtime_error("Failed to read pid gains: " + communication_text());
-    return py_tuple(py_int(gains->p), py_int(gains->i), py_int(gains->d));
-  });
+PyRef async_read_pid_gains(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const auto id = bind_one("VelmoraPyControlLoop.async_read_pid_gains", "id", args, kwargs, to_u8);
+  auto bytes = read_raw_unlocked(self, id, servocom::kPidGainsAddress, servocom::kPidGainsLength);
+  if (!bytes) throw_runtime_error("Failed to read pid gains: " + bytes.error().message());
+  auto gains = servocom::decode_pid_gains(*bytes);
+  if (!gains) throw_runtime_error("Failed to read pid gains: " + communication_text());
+  return py_tuple(py_int(gains->p), py_int(gains->i), py_int(gains->d));
 }
 
-PyObject* async_write_pid_gains(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    static constexpr Signature<4> sig{"VelmoraPyControlLoop.async_write_pid_gains", {"id", "p", "i", "d"}, 4};
-    auto [id_o, p_o, i_o, d_o] = bind(sig, args, kwargs);
-    const auto id = to_u8(id_o, "id");
-    const auto p = to_u16(p_o, "p");
-    const auto i = to_u16(i_o, "i");
-    const auto d = to_u16(d_o, "d");
-    // The registers hold one byte each: only a gain's low 8 bits reach the servo.
-    const auto registers = servocom::encode_pid_gains(
-        {.p = static_cast<std::uint8_t>(p), .i = static_cast<std::uint8_t>(i), .d = static_cast<std::uint8_t>(d)});
-    cl::Bytes data(registers.begin(), registers.end());
-    if (!queue(loop_of(self), cmd::WriteRawBytes{id, servocom::kPidGainsAddress, std::move(data)}))
-      throw_runtime_error("Failed to write pid gains: " + communication_text());
-    return py_none();
-  });
+PyRef async_write_pid_gains(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<4> sig{"VelmoraPyControlLoop.async_write_pid_gains", {"id", "p", "i", "d"}, 4};
+  auto [id_o, p_o, i_o, d_o] = bind(sig, args, kwargs);
+  const auto id = to_u8(id_o, "id");
+  const auto p = to_u16(p_o, "p");
+  const auto i = to_u16(i_o, "i");
+  const auto d = to_u16(d_o, "d");
+  // The registers hold one byte each: only a gain's low 8 bits reach the servo.
+  const auto registers = servocom::encode_pid_gains(
+      {.p = static_cast<std::uint8_t>(p), .i = static_cast<std::uint8_t>(i), .d = static_cast<std::uint8_t>(d)});
+  cl::Bytes data(registers.begin(), registers.end());
+  if (!queue(loop_of(self), cmd::WriteRawBytes{id, servocom::kPidGainsAddress, std::move(data)}))
+    throw_runtime_error("Failed to write pid gains: " + communication_text());
+  return py_none();
 }
 
-PyObject* write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    auto packet = bind_one("VelmoraPyControlLoop.write_raw_packet", "data", args, kwargs, to_bytes);
-    // From a log handler on the loop thread the reply could never come.
-    if (loop_of(self).on_loop_thread())
-      throw_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
-    auto [tx, rx] = cl::make_reply_channel<cl::Bytes>();
-    if (!queue(loop_of(self), cmd::WriteRawPacket{std::move(packet), std::move(tx)}))
-      throw_runtime_error("channel closed");
-    std::optional<cl::Bytes> reply;
-    {
-      ReleaseGil unlocked;
-      reply = rx.recv();
-    }
-    if (!reply) throw_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
-    return py_bytes(*reply);
-  });
+PyRef write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto packet = bind_one("VelmoraPyControlLoop.write_raw_packet", "data", args, kwargs, to_bytes);
+  // From a log handler on the loop thread the reply could never come.
+  if (loop_of(self).on_loop_thread())
+    throw_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
+  auto [tx, rx] = cl::make_reply_channel<cl::Bytes>();
+  if (!queue(loop_of(self), cmd::WriteRawPacket{std::move(packet), std::move(tx)}))
+    throw_runtime_error("channel closed");
+  std::optional<cl::Bytes> reply;
+  {
+    ReleaseGil unlocked;
+    reply = rx.recv();
+  }
+  if (!reply) throw_runtime_error("Failed to receive raw packet response: receiving on a closed channel");
+  return py_bytes(*reply);
 }
 
 // ---- the type ----
 
 PyMethodDef g_methods[] = {
-    method("close", loop_close, "close($self)\n--\n\nClose the control loop and release resources."),
-    method("get_motor_name_id", get_motor_name_id,
-           "get_motor_name_id($self)\n--\n\nGet the id/name motors used in this controller."),
-    method("get_last_position", get_last_position,
-           "get_last_position($self)\n--\n\nGet the last successfully read motor positions."),
-    method("set_all_goal_positions", set_all_goal_positions,
-           "set_all_goal_positions($self, positions)\n--\n\nSet goal positions for all motors."),
-    method("set_left_arm_position", set_left_arm_position,
-           "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."),
-    method("set_right_arm_position", set_right_arm_position,
-           "set_right_arm_position($self, position)\n--\n\n"
-           "Set goal positions for the right arm (2 values: pitch, yaw)."),
-    method("set_arms_position", set_arms_position,
-           "set_arms_position($self, position)\n--\n\nSet goal positions for both arms (4 values)."),
-    method("set_nose_position", set_nose_position,
-           "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
-    method("set_neck_position", set_neck_position,
-           "set_neck_position($self, position)\n--\n\nSet goal positions for the neck (3 values: yaw, pitch, roll)."),
-    method("set_neck_yaw_position", set_neck_yaw_position, "set_neck_yaw_position($self, position)\n--\n\n"),
-    method("set_neck_pitch_position", set_neck_pitch_position, "set_neck_pitch_position($self, position)\n--\n\n"),
-    method("set_neck_roll_position", set_neck_roll_position, "set_neck_roll_position($self, position)\n--\n\n"),
-    method("enable_neck", enable_neck, "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors."),
-    method("is_torque_enabled", is_torque_enabled, "is_torque_enabled($self)\n--\n\nCheck torque enabled status."),
-    method("enable_torque", enable_torque, "enable_torque($self)\n--\n\nEnable torque on all motors."),
-    method("enable_torque_on_ids", enable_torque_on_ids,
-           "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids."),
-    method("disable_torque", disable_torque, "disable_torque($self)\n--\n\nDisable torque on all motors."),
-    method("disable_torque_on_ids", disable_torque_on_ids,
-           "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids."),
-    method("enable_arms", enable_arms, "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."),
-    method("enable_nose", enable_nose, "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."),
-    method("get_stats", get_stats, "get_stats($self)\n--\n\nGet the latest control loop statistics, if available."),
-    method("async_read_raw_bytes", async_read_raw_bytes,
-           "async_read_raw_bytes($self, id, addr, length)\n--\n\nPerform an asynchronous raw read of motor bytes."),
-    method("async_write_raw_bytes", async_write_raw_bytes,
-           "async_write_raw_bytes($self, id, addr, data)\n--\n\nPerform an asynchronous raw write of motor bytes."),
-    method("async_read_pid_gains", async_read_pid_gains,
-           "async_read_pid_gains($self, id)\n--\n\nRead PID gains for a given motor id. Returns (P, I, D)."),
-    method("async_write_pid_gains", async_write_pid_gains,
-           "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."),
-    method("write_raw_packet", write_raw_packet, "write_raw_packet($self, data)\n--\n\n"),
-    method("__enter__", loop_enter, "__enter__($self)\n--\n\nReturn the loop itself."),
-    method("__exit__", loop_exit,
-           "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the loop, also when the block raised."),
+    method<loop_close>("close", "close($self)\n--\n\nClose the control loop and release resources."),
+    method<get_motor_name_id>("get_motor_name_id",
+        "get_motor_name_id($self)\n--\n\nGet the id/name motors used in this controller."),
+    method<get_last_position>("get_last_position",
+        "get_last_position($self)\n--\n\nGet the last successfully read motor positions."),
+    method<set_all_goal_positions>("set_all_goal_positions",
+        "set_all_goal_positions($self, positions)\n--\n\nSet goal positions for all motors."),
+    method<set_left_arm_position>("set_left_arm_position",
+        "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."),
+    method<set_right_arm_position>("set_right_arm_position",
+        "set_right_arm_position($self, position)\n--\n\n"
+        "Set goal positions for the right arm (2 values: pitch, yaw)."),
+    method<set_arms_position>("set_arms_position",
+        "set_arms_position($self, position)\n--\n\nSet goal positions for both arms (4 values)."),
+    method<set_nose_position>("set_nose_position",
+        "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
+    method<set_neck_position>("set_neck_position",
+        "set_neck_position($self, position)\n--\n\nSet goal positions for the neck (3 values: yaw, pitch, roll)."),
+    method<set_neck_yaw_position>("set_neck_yaw_position", "set_neck_yaw_position($self, position)\n--\n\n"),
+    method<set_neck_pitch_position>("set_neck_pitch_position", "set_neck_pitch_position($self, position)\n--\n\n"),
+    method<set_neck_roll_position>("set_neck_roll_position", "set_neck_roll_position($self, position)\n--\n\n"),
+    method<enable_neck>("enable_neck", "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors."),
+    method<is_torque_enabled>("is_torque_enabled", "is_torque_enabled($self)\n--\n\nCheck torque enabled status."),
+    method<enable_torque>("enable_torque", "enable_torque($self)\n--\n\nEnable torque on all motors."),
+    method<enable_torque_on_ids>("enable_torque_on_ids",
+        "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids."),
+    method<disable_torque>("disable_torque", "disable_torque($self)\n--\n\nDisable torque on all motors."),
+    method<disable_torque_on_ids>("disable_torque_on_ids",
+        "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids."),
+    method<enable_arms>("enable_arms", "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."),
+    method<enable_nose>("enable_nose", "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."),
+    method<get_stats>("get_stats", "get_stats($self)\n--\n\nGet the latest control loop statistics, if available."),
+    method<async_read_raw_bytes>("async_read_raw_bytes",
+        "async_read_raw_bytes($self, id, addr, length)\n--\n\nPerform an asynchronous raw read of motor bytes."),
+    method<async_write_raw_bytes>("async_write_raw_bytes",
+        "async_write_raw_bytes($self, id, addr, data)\n--\n\nPerform an asynchronous raw write of motor bytes."),
+    method<async_read_pid_gains>("async_read_pid_gains",
+        "async_read_pid_gains($self, id)\n--\n\nRead PID gains for a given motor id. Returns (P, I, D)."),
+    method<async_write_pid_gains>("async_write_pid_gains",
+        "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."),
+    method<write_raw_packet>("write_raw_packet", "write_raw_packet($self, data)\n--\n\n"),
+    method<loop_enter>("__enter__", "__enter__($self)\n--\n\nReturn the loop itself."),
+    method<loop_exit>("__exit__",
+        "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the loop, also when the block raised."),
     kEndOfMethods,
 };
 
 PyType_Slot g_slots[] = {
     slot(Py_tp_doc, "VelmoraPyControlLoop(serialport, read_position_loop_period, can_bus=..., "
                     "allowed_retries=5, stats_pub_period=None, voltage_rampup_timeout=...)\n--\n\n"),
-    slot(Py_tp_new, loop_new),
+    new_slot<loop_new>(),
     slot(Py_tp_dealloc, dealloc_instance<LoopState>),
-    slot(Py_tp_repr, loop_repr),
+    repr_slot<loop_repr>(),
     slot(Py_tp_methods, g_methods),
     kEndOfSlots,
 };

@@ -6,7 +6,7 @@
 
 #include "bindings/core/args.hpp"
 #include "bindings/core/errors.hpp"
-#include "bindings/core/heap_type.hpp"
+#include "bindings/core/python_class.hpp"
 
 namespace velmora::py {
 namespace {
@@ -14,58 +14,56 @@ namespace {
 using control_loop::ControlLoopStats;
 using control_loop::VelmoraTorsoPosition;
 
+// Both records show their own repr and their lists as read-only attributes.
+template <class Record>
+PyRef record_repr(PyObject* self) {
+  return py_str(value_of<Record>(self).repr());
+}
+
+template <class Record, auto Field>
+PyRef float_list(PyObject* self) {
+  return py_float_list(value_of<Record>(self).*Field);
+}
+
 // ---- VelmoraTorsoPosition ----
 
-PyObject* torso_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&] {
-    static constexpr Signature<4> sig{"VelmoraTorsoPosition.__new__", {"left_arm", "right_arm", "nose", "neck"}, 4};
-    auto [left_o, right_o, nose_o, neck_o] = bind(sig, args, kwargs);
-    auto left = to_f64_list(left_o, "left_arm");
-    auto right = to_f64_list(right_o, "right_arm");
-    auto nose = to_f64_list(nose_o, "nose");
-    auto neck = to_f64_list(neck_o, "neck");
-    if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
-      // A wrong length is the caller's argument error, not a failure of the robot.
-      throw_value_error("Each arm must have 2 positions, nose must have 3, neck must have 3.");
-    }
-    VelmoraTorsoPosition p;
-    std::ranges::copy(left, p.left_arm.begin());
-    std::ranges::copy(right, p.right_arm.begin());
-    std::ranges::copy(nose, p.nose.begin());
-    std::ranges::copy(neck, p.neck.begin());
-    p.timestamp = control_loop::wall_clock_timestamp();
-    return new_instance<VelmoraTorsoPosition>(type, p);
-  });
+PyRef torso_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<4> sig{"VelmoraTorsoPosition.__new__", {"left_arm", "right_arm", "nose", "neck"}, 4};
+  auto [left_o, right_o, nose_o, neck_o] = bind(sig, args, kwargs);
+  auto left = to_f64_list(left_o, "left_arm");
+  auto right = to_f64_list(right_o, "right_arm");
+  auto nose = to_f64_list(nose_o, "nose");
+  auto neck = to_f64_list(neck_o, "neck");
+  if (left.size() != 2 || right.size() != 2 || nose.size() != 3 || neck.size() != 3) {
+    // A wrong length is the caller's argument error, not a failure of the robot.
+    throw_value_error("Each arm must have 2 positions, nose must have 3, neck must have 3.");
+  }
+  VelmoraTorsoPosition p;
+  std::ranges::copy(left, p.left_arm.begin());
+  std::ranges::copy(right, p.right_arm.begin());
+  std::ranges::copy(nose, p.nose.begin());
+  std::ranges::copy(neck, p.neck.begin());
+  p.timestamp = control_loop::wall_clock_timestamp();
+  return new_instance<VelmoraTorsoPosition>(type, p);
 }
 
-PyObject* torso_repr(PyObject* self) noexcept {
-  return guarded([&] { return py_str(value_of<VelmoraTorsoPosition>(self).repr()); });
-}
-
-template <auto Field>
-PyObject* torso_list(PyObject* self, void*) noexcept {
-  return guarded([&] { return py_float_list(value_of<VelmoraTorsoPosition>(self).*Field); });
-}
-
-PyObject* torso_timestamp(PyObject* self, void*) noexcept {
-  return guarded([&] { return py_float(value_of<VelmoraTorsoPosition>(self).timestamp); });
-}
+PyRef torso_timestamp(PyObject* self) { return py_float(value_of<VelmoraTorsoPosition>(self).timestamp); }
 
 PyGetSetDef g_torso_getset[] = {
-    {"left_arm", torso_list<&VelmoraTorsoPosition::left_arm>, nullptr, nullptr, nullptr},
-    {"right_arm", torso_list<&VelmoraTorsoPosition::right_arm>, nullptr, nullptr, nullptr},
-    {"nose", torso_list<&VelmoraTorsoPosition::nose>, nullptr, nullptr, nullptr},
-    {"neck", torso_list<&VelmoraTorsoPosition::neck>, nullptr, "Neck joint positions in rad: [yaw, pitch, roll].",
-     nullptr},
-    {"timestamp", torso_timestamp, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<float_list<VelmoraTorsoPosition, &VelmoraTorsoPosition::left_arm>>("left_arm"),
+    getter<float_list<VelmoraTorsoPosition, &VelmoraTorsoPosition::right_arm>>("right_arm"),
+    getter<float_list<VelmoraTorsoPosition, &VelmoraTorsoPosition::nose>>("nose"),
+    getter<float_list<VelmoraTorsoPosition, &VelmoraTorsoPosition::neck>>(
+        "neck", "Neck joint positions in rad: [yaw, pitch, roll]."),
+    getter<torso_timestamp>("timestamp"),
+    kEndOfGetters,
 };
 
 PyType_Slot g_torso_slots[] = {
     slot(Py_tp_doc, "VelmoraTorsoPosition(left_arm, right_arm, nose, neck)\n--\n\n"),
-    slot(Py_tp_new, torso_new),
+    new_slot<torso_new>(),
     slot(Py_tp_dealloc, dealloc_instance<VelmoraTorsoPosition>),
-    slot(Py_tp_repr, torso_repr),
+    repr_slot<record_repr<VelmoraTorsoPosition>>(),
     slot(Py_tp_getset, g_torso_getset),
     kEndOfSlots,
 };
@@ -74,25 +72,16 @@ HeapType g_torso_type = heap_type<VelmoraTorsoPosition>("builtins.VelmoraTorsoPo
 
 // ---- ControlLoopStats ----
 
-PyObject* stats_repr(PyObject* self) noexcept {
-  return guarded([&] { return py_str(value_of<ControlLoopStats>(self).repr()); });
-}
-
-template <auto Field>
-PyObject* stats_list(PyObject* self, void*) noexcept {
-  return guarded([&] { return py_float_list(value_of<ControlLoopStats>(self).*Field); });
-}
-
 PyGetSetDef g_stats_getset[] = {
-    {"period", stats_list<&ControlLoopStats::period>, nullptr, nullptr, nullptr},
-    {"read_dt", stats_list<&ControlLoopStats::read_dt>, nullptr, nullptr, nullptr},
-    {"write_dt", stats_list<&ControlLoopStats::write_dt>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    getter<float_list<ControlLoopStats, &ControlLoopStats::period>>("period"),
+    getter<float_list<ControlLoopStats, &ControlLoopStats::read_dt>>("read_dt"),
+    getter<float_list<ControlLoopStats, &ControlLoopStats::write_dt>>("write_dt"),
+    kEndOfGetters,
 };
 
 PyType_Slot g_stats_slots[] = {
     slot(Py_tp_dealloc, dealloc_instance<ControlLoopStats>),
-    slot(Py_tp_repr, stats_repr),
+    repr_slot<record_repr<ControlLoopStats>>(),
     slot(Py_tp_getset, g_stats_getset),
     kEndOfSlots,
 };

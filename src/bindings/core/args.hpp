@@ -1,26 +1,24 @@
 #pragma once
 // Argument binding and conversion for every Python-visible method.
 //
-// Usage (inside a guarded() body, see errors.hpp):
+// Usage, in a method body (python_class.hpp runs it under guarded()):
 //
 //   // def neck_home($self, speed=0.4, tolerance=0.15, kp=None, kd=None)
-//   static PyObject* neck_home(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-//     return py::guarded([&] {
-//       static constexpr py::Signature<4> sig{"VelmoraMotorController.neck_home",
-//                                             {"speed", "tolerance", "kp", "kd"}, /*required=*/0};
-//       auto [speed_o, tolerance_o, kp_o, kd_o] = py::bind(sig, args, kwargs);
-//       double speed = py::convert_or(speed_o, "speed", py::to_f64, 0.4);
-//       double tolerance = py::convert_or(tolerance_o, "tolerance", py::to_f64, 0.15);
-//       std::optional<double> kp = py::convert_optional(kp_o, "kp", py::to_f64);
-//       std::optional<double> kd = py::convert_optional(kd_o, "kd", py::to_f64);
-//       ...
-//       return py::py_float_list(observed);
-//     });
+//   PyRef neck_home(PyObject* self, PyObject* args, PyObject* kwargs) {
+//     static constexpr py::Signature<4> sig{"VelmoraMotorController.neck_home",
+//                                           {"speed", "tolerance", "kp", "kd"}, /*required=*/0};
+//     auto [speed_o, tolerance_o, kp_o, kd_o] = py::bind(sig, args, kwargs);
+//     double speed = py::convert_or(speed_o, "speed", py::to_f64, 0.4);
+//     double tolerance = py::convert_or(tolerance_o, "tolerance", py::to_f64, 0.15);
+//     std::optional<double> kp = py::convert_optional(kp_o, "kp", py::to_f64);
+//     std::optional<double> kd = py::convert_optional(kd_o, "kd", py::to_f64);
+//     ...
+//     return py::py_float_list(observed);
 //   }
-//   // method table entry (heap_type.hpp): method("neck_home", neck_home, doc)
+//   // method table entry: method<neck_home>("neck_home", doc)
 //   // constructors: tp_new(type, args, kwargs) binds with "ClassName.__new__".
 //   // one required parameter: bind_one(name, param, args, kwargs, converter).
-//   // no parameters: (PyObject* self, PyObject*), nothing to bind.
+//   // no parameters: PyRef body(PyObject* self), nothing to bind.
 //
 // bind() reports missing, surplus, duplicated and unknown arguments with the
 // interpreter's own TypeError wording. Converters take a borrowed object and

@@ -2,9 +2,10 @@
 // Error translation at the Python boundary, done in one place: guarded().
 //
 // Every CPython entry point of the module (methods, tp_new, getters, ...) is
-// noexcept and runs its body through guarded():
+// noexcept and runs its body through guarded(); python_class.hpp makes the
+// entry points of the classes around their plain bodies:
 //
-//   static PyObject* enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+//   PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 //     return py::guarded([&] {
 //       ...                                   // may throw, see below
 //       return py::py_none();                 // PyRef, or nothing (see below)
