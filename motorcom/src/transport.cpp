@@ -8,8 +8,9 @@ namespace motorcom {
 
 using std::chrono::steady_clock;
 
-CanResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, std::chrono::nanoseconds timeout) {
-  PendingReplies pending(*this);
+CanResult<CanFrame> CanTransport::request(const CanFrame& frame, CanId expected, std::chrono::nanoseconds timeout,
+                                          const Clock& clock) {
+  PendingReplies pending(*this, clock);
   return pending.collect(pending.send(frame, [expected](const CanFrame& f) { return f.id == expected; }, timeout));
 }
 

@@ -8,84 +8,74 @@
 namespace velmora::control_loop {
 namespace {
 
-HwResult<void> neck_only() { return std::unexpected(HardwareError{std::string(kNeckOnlyError), false}); }
+using controller::ControllerError;
+using controller::Result;
+
+// Drops the value of a result whose value the loop does not use.
+template <class T>
+Result<void> discard_value(Result<T>&& result) {
+  if (!result) return std::unexpected(std::move(result.error()));
+  return {};
+}
 
 struct Executor {
-  LoopHardware& hw;
+  controller::VelmoraMotorController& c;
   Cell<TorqueResult>& last_torque;
   std::uint64_t retries;
+  LoopClock& clock;
 
-  HwResult<void> serial(auto&& op) { return hw.has_serial_port() ? op() : neck_only(); }
-  HwResult<void> torque_after(HwResult<void> result, bool state) {
+  Result<void> torque_after(Result<void> result, bool state) {
     if (result) last_torque.set(state);
     return result;
   }
 
-  HwResult<void> operator()(cmd::SetAllGoalPositions& c) {
-    return serial([&] { return hw.set_all_goal_positions(c.positions.servo_goals()); });
-  }
-  HwResult<void> operator()(cmd::SetLeftArmPosition& c) {
-    return serial([&] { return hw.set_left_arm_position(c.positions); });
-  }
-  HwResult<void> operator()(cmd::SetRightArmPosition& c) {
-    return serial([&] { return hw.set_right_arm_position(c.positions); });
-  }
-  HwResult<void> operator()(cmd::SetArmsPosition& c) {
-    return serial([&] { return hw.set_arms_position(c.positions); });
-  }
-  HwResult<void> operator()(cmd::SetNosePosition& c) {
-    return serial([&] { return hw.set_nose_position(c.positions); });
-  }
-  HwResult<void> operator()(cmd::SetNeckPosition& c) {
+  Result<void> operator()(cmd::SetAllGoalPositions& m) { return c.set_all_goal_positions(m.positions.servo_goals()); }
+  Result<void> operator()(cmd::SetLeftArmPosition& m) { return c.set_left_arm_position(m.positions); }
+  Result<void> operator()(cmd::SetRightArmPosition& m) { return c.set_right_arm_position(m.positions); }
+  Result<void> operator()(cmd::SetArmsPosition& m) { return c.set_arms_position(m.positions); }
+  Result<void> operator()(cmd::SetNosePosition& m) { return c.set_nose_position(m.positions); }
+  Result<void> operator()(cmd::SetNeckPosition& m) {
     std::array<double, 3> clamped{};
-    for (std::size_t i = 0; i < 3; ++i) clamped[i] = hw.clamp_neck_position(i, c.positions[i]);
-    return hw.command_neck_mit(clamped, "set_neck_position");
+    for (std::size_t i = 0; i < 3; ++i) clamped[i] = c.clamp_neck_position(i, m.positions[i]);
+    return discard_value(c.command_neck_mit(clamped, "set_neck_position"));
   }
-  HwResult<void> operator()(cmd::SetNeckYawPosition& c) { return hw.set_single_neck_joint(0, c.position); }
-  HwResult<void> operator()(cmd::SetNeckPitchPosition& c) { return hw.set_single_neck_joint(1, c.position); }
-  HwResult<void> operator()(cmd::SetNeckRollPosition& c) { return hw.set_single_neck_joint(2, c.position); }
-  HwResult<void> operator()(cmd::EnableNeck& c) { return hw.enable_neck(c.enable); }
-  HwResult<void> operator()(cmd::EnableTorque&) {
-    return torque_after(serial([&] { return hw.enable_torque(); }), true);
+  Result<void> operator()(cmd::SetNeckYawPosition& m) { return discard_value(c.set_single_neck_joint(0, m.position)); }
+  Result<void> operator()(cmd::SetNeckPitchPosition& m) {
+    return discard_value(c.set_single_neck_joint(1, m.position));
   }
-  HwResult<void> operator()(cmd::EnableTorqueOnIds& c) { return torque_after(hw.set_torque_on_ids(c.ids, true), true); }
-  HwResult<void> operator()(cmd::DisableTorque&) {
-    return torque_after(serial([&] { return hw.disable_torque(); }), false);
+  Result<void> operator()(cmd::SetNeckRollPosition& m) {
+    return discard_value(c.set_single_neck_joint(2, m.position));
   }
-  HwResult<void> operator()(cmd::DisableTorqueOnIds& c) {
-    return torque_after(hw.set_torque_on_ids(c.ids, false), false);
+  Result<void> operator()(cmd::EnableNeck& m) { return c.enable_neck(m.enable); }
+  Result<void> operator()(cmd::EnableTorque&) { return torque_after(c.enable_torque(), true); }
+  Result<void> operator()(cmd::EnableTorqueOnIds& m) { return torque_after(c.set_torque_on_ids(m.ids, true), true); }
+  Result<void> operator()(cmd::DisableTorque&) { return torque_after(c.disable_torque(), false); }
+  Result<void> operator()(cmd::DisableTorqueOnIds& m) {
+    return torque_after(c.set_torque_on_ids(m.ids, false), false);
   }
-  HwResult<void> operator()(cmd::EnableArms& c) {
-    return serial([&] { return hw.enable_arms(c.enable); });
-  }
-  HwResult<void> operator()(cmd::EnableNose& c) {
-    return serial([&] { return hw.enable_nose(c.enable); });
-  }
-  HwResult<void> operator()(cmd::ReadRawBytes& c) {
-    if (!hw.has_serial_port()) return neck_only();
-    auto bytes = with_retry(retries, [&] { return hw.read_raw_bytes(c.id, c.address, c.length); });
+  Result<void> operator()(cmd::EnableArms& m) { return c.enable_arms(m.enable); }
+  Result<void> operator()(cmd::EnableNose& m) { return c.enable_nose(m.enable); }
+  Result<void> operator()(cmd::ReadRawBytes& m) {
+    auto bytes = with_retry(retries, clock, [&] { return c.read_raw_bytes(m.id, m.address, m.length); });
     if (!bytes) return std::unexpected(std::move(bytes.error()));
     // A requester that gave up no longer matters: the read itself succeeded.
-    (void)c.reply.send(std::move(*bytes));
+    (void)m.reply.send(std::move(*bytes));
     return {};
   }
-  HwResult<void> operator()(cmd::WriteRawBytes& c) {
-    return serial([&] { return hw.write_raw_bytes(c.id, c.address, c.data); });
-  }
-  HwResult<void> operator()(cmd::WriteRawPacket& c) {
-    auto reply = hw.write_raw_packet(c.packet);
+  Result<void> operator()(cmd::WriteRawBytes& m) { return c.write_raw_bytes(m.id, m.address, m.data); }
+  Result<void> operator()(cmd::WriteRawPacket& m) {
+    auto reply = c.write_raw_packet(m.packet);
     if (!reply) return std::unexpected(std::move(reply.error()));
-    if (!c.reply.send(std::move(*reply))) return std::unexpected(HardwareError{"sending on a closed channel", false});
+    if (!m.reply.send(std::move(*reply))) return std::unexpected(ControllerError::text("sending on a closed channel"));
     return {};
   }
 };
 
 }  // namespace
 
-HwResult<void> handle_command(LoopHardware& hw, Cell<TorqueResult>& last_torque, MotorCommand command,
-                              std::uint64_t allowed_retries) {
-  Executor exec{hw, last_torque, allowed_retries};
-  return std::visit(exec, command);
+Result<void> handle_command(controller::VelmoraMotorController& controller, Cell<TorqueResult>& last_torque,
+                            MotorCommand command, std::uint64_t allowed_retries, LoopClock& clock) {
+  return std::visit(Executor{controller, last_torque, allowed_retries, clock}, command);
 }
 
 }  // namespace velmora::control_loop

@@ -4,7 +4,6 @@
 // receiver is closed every send fails at once and hands the item back, so no
 // item is ever lost without its sender learning it.
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -12,6 +11,8 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+
+#include "control_loop/loop_clock.hpp"
 
 namespace velmora::control_loop {
 
@@ -43,11 +44,11 @@ class CommandQueue {
   // What one wait of the receiver found.
   enum class Wake { Item, Deadline, Nudged };
 
-  // Sleeps until an item is queued, the deadline passes or nudge() is
-  // called. Items take precedence in the answer.
-  Wake wait_until(std::chrono::steady_clock::time_point deadline) {
+  // Sleeps until an item is queued, the deadline on `clock` passes or
+  // nudge() is called. Items take precedence in the answer.
+  Wake wait_until(LoopClock& clock, LoopClock::TimePoint deadline) {
     std::unique_lock lock(mutex_);
-    not_empty_.wait_until(lock, deadline, [&] { return !items_.empty() || nudged_; });
+    clock.wait_until(lock, not_empty_, deadline, [&] { return !items_.empty() || nudged_; });
     if (!items_.empty()) return Wake::Item;
     if (nudged_) {
       nudged_ = false;

@@ -14,8 +14,6 @@
 namespace velmora::control_loop {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 void info(const std::string& message) {
   if (log::enabled(log::Level::Info, log::kControlLoopTarget))
     log::write(log::Level::Info, log::kControlLoopTarget, message);
@@ -27,32 +25,34 @@ std::string name_of(const VelmoraControlLoop::NameIds& names, std::uint8_t id) {
   return "Unknown(" + std::to_string(id) + ")";
 }
 
-std::expected<void, MotorError> check_motors(LoopHardware& hw) {
-  if (hw.has_serial_port()) {
-    const auto missing = hw.check_missing_ids();
+std::expected<void, MotorError> check_motors(VelmoraMotorController& controller) {
+  if (controller.has_serial_port()) {
+    const auto missing = controller.check_missing_ids();
     if (missing.size() >= 7) return std::unexpected(MotorError(MotorError::NoMotorsDetected{}));
     if (!missing.empty()) {
-      const auto names = hw.motor_name_id();
+      const auto names = VelmoraMotorController::get_motor_name_id();
       std::vector<std::string> missing_names;
       for (auto id : missing) missing_names.push_back(name_of(names, id));
       return std::unexpected(MotorError(MotorError::MissingMotors{std::move(missing_names)}));
     }
   }
-  auto neck = hw.check_missing_neck_motors();
+  auto neck = controller.check_missing_neck_motors();
   if (!neck.empty()) return std::unexpected(MotorError(MotorError::MissingMotors{std::move(neck)}));
   return {};
 }
 
-std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSettings& s,
-                                                 const StopRequested& stop) {
+// The servo supply must be up before the servos are rebooted into a known state.
+std::expected<void, MotorError> wait_for_voltage_then_reboot(VelmoraMotorController& controller,
+                                                             const LoopSettings& s, LoopClock& clock,
+                                                             const StopRequested& stop) {
   info("Waiting for voltage to be stable at 12V...");
-  auto read = [&] { return with_retry(s.allowed_retries, [&] { return hw.read_all_voltages(); }); };
+  auto read = [&] { return with_retry(s.allowed_retries, clock, [&] { return controller.read_all_voltages(); }); };
   auto volts = read();
   if (!volts) return std::unexpected(MotorError::communication());
-  const auto start = Clock::now();
+  const auto start = clock.now();
   auto low = [&] { return std::ranges::any_of(*volts, [](std::uint8_t v) { return v < kMinimumDecivolts; }); };
-  while (low() && Clock::now() - start < s.voltage_rampup_timeout) {
-    std::this_thread::sleep_for(kVoltagePollInterval);
+  while (low() && clock.now() - start < s.voltage_rampup_timeout) {
+    clock.sleep_for(kVoltagePollInterval);
     if (stop && stop()) return std::unexpected(MotorError(MotorError::Interrupted{}));
     volts = read();
     if (!volts) return std::unexpected(MotorError::communication());
@@ -62,8 +62,8 @@ std::expected<void, MotorError> wait_for_voltage(LoopHardware& hw, const LoopSet
         MotorError(MotorError::VoltageRampupTimeout{std::ranges::min(*volts), s.voltage_rampup_timeout}));
   }
   info("Voltage is stable at ~12V: " + text::bracketed(*volts, text::decimal) + " (took " +
-       numfmt::duration(Clock::now() - start) + ")");
-  if (auto rebooted = hw.reboot(kRebootTimeout, stop); !rebooted) {
+       numfmt::duration(clock.now() - start) + ")");
+  if (auto rebooted = controller.reboot(kRebootTimeout, stop); !rebooted) {
     if (rebooted.error().interrupted) return std::unexpected(MotorError(MotorError::Interrupted{}));
     return std::unexpected(MotorError::communication());
   }
@@ -91,6 +91,7 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
                                                                                           const StopRequested& stop) {
   if (auto why = invalid_settings(s)) throw std::invalid_argument(*why);
   auto commands = std::make_shared<MotorCommandQueue>();
+  auto clock = s.clock ? s.clock : steady_loop_clock();
 
   if (s.serialport) {
     // The file system would look only at the part before an embedded NUL.
@@ -98,29 +99,30 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
     if (s.serialport->find('\0') != std::string::npos || !std::filesystem::exists(*s.serialport, ec) || ec)
       return std::unexpected(MotorError(MotorError::PortNotFound{*s.serialport}));
   }
-  auto opened = open(s.serialport, s.can_bus);
+  auto opened = open(s.serialport, s.can_bus, clock);
   if (!opened) return std::unexpected(MotorError(MotorError::PortOpenFailed{s.serialport.value_or("")}));
-  std::unique_ptr<LoopHardware> hw = std::move(*opened);
+  std::unique_ptr<VelmoraMotorController> controller = std::move(*opened);
 
-  if (auto ok = check_motors(*hw); !ok) return std::unexpected(ok.error());
-  if (hw->has_serial_port()) {
-    if (auto ok = wait_for_voltage(*hw, s, stop); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = check_motors(*controller); !ok) return std::unexpected(ok.error());
+  if (controller->has_serial_port()) {
+    if (auto ok = wait_for_voltage_then_reboot(*controller, s, *clock, stop); !ok) return std::unexpected(ok.error());
   }
-  NameIds names = hw->motor_name_id();
+  NameIds names = VelmoraMotorController::get_motor_name_id();
 
-  auto first = read_pos(*hw, s.allowed_retries);
+  auto first = read_pos(*controller, s.allowed_retries, *clock);
   if (!first) return std::unexpected(first.error());
 
   TorqueResult torque = false;
-  if (hw->has_serial_port()) {
-    auto t = with_retry(s.allowed_retries, [&] { return hw->is_torque_enabled(); });
+  if (controller->has_serial_port()) {
+    auto t = with_retry(s.allowed_retries, *clock, [&] { return controller->is_torque_enabled(); });
     if (!t) return std::unexpected(MotorError::communication());
     torque = *t;
   }
 
   auto cells = std::make_shared<SharedCells>(std::move(*first), torque, s.stats_pub_period);
-  std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names)));
-  LoopContext ctx{std::move(hw), commands, cells, s.read_position_loop_period, s.allowed_retries, s.choice_seed};
+  std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names), clock));
+  LoopContext ctx{std::move(controller), commands, cells, s.read_position_loop_period, s.allowed_retries,
+                  s.choice_seed, clock};
   try {
     loop->thread_ = std::thread([ctx = std::move(ctx), record = loop->thread_record_]() mutable {
       record->id.store(std::this_thread::get_id());
@@ -179,7 +181,7 @@ std::expected<Bytes, MotorError> VelmoraControlLoop::async_read_raw_bytes(std::u
   if (on_loop_thread()) return std::unexpected(MotorError::communication());
   auto [tx, rx] = make_reply_channel<Bytes>();
   if (!send(cmd::ReadRawBytes{id, addr, length, std::move(tx)})) return std::unexpected(MotorError::communication());
-  auto reply = rx.recv_for(kReadRawBytesTimeout);
+  auto reply = rx.recv_for(*clock_, kReadRawBytesTimeout);
   if (!reply) return std::unexpected(MotorError::communication());
   return std::move(*reply);
 }

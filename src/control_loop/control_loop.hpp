@@ -15,8 +15,9 @@
 #include <thread>
 #include <unordered_map>
 
+#include "control_loop/controller_hardware.hpp"
+#include "control_loop/loop_clock.hpp"
 #include "control_loop/loop_cycle.hpp"
-#include "control_loop/loop_hardware.hpp"
 #include "control_loop/motor_command.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/shared_cells.hpp"
@@ -36,7 +37,11 @@ struct LoopSettings {
   std::optional<std::chrono::nanoseconds> stats_pub_period;
   std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
   std::optional<std::uint32_t> choice_seed;  // fixed coin for tests
+  std::shared_ptr<LoopClock> clock;           // empty: the steady clock
 };
+
+// Asked between the polls of a long start-up wait; true stops it. Empty: never.
+using StopRequested = VelmoraMotorController::StopRequested;
 
 // Why these settings cannot run a loop, or nothing when they can. A zero
 // period or zero attempts would otherwise only kill the loop thread later.
@@ -101,12 +106,17 @@ class VelmoraControlLoop {
     bool orphaned = false;
   };
 
-  VelmoraControlLoop(std::shared_ptr<MotorCommandQueue> commands, std::shared_ptr<SharedCells> cells, NameIds names)
-      : commands_(std::move(commands)), cells_(std::move(cells)), motor_name_id_(std::move(names)) {}
+  VelmoraControlLoop(std::shared_ptr<MotorCommandQueue> commands, std::shared_ptr<SharedCells> cells, NameIds names,
+                     std::shared_ptr<LoopClock> clock)
+      : commands_(std::move(commands)),
+        cells_(std::move(cells)),
+        motor_name_id_(std::move(names)),
+        clock_(std::move(clock)) {}
 
   std::shared_ptr<MotorCommandQueue> commands_;
   std::shared_ptr<SharedCells> cells_;
   NameIds motor_name_id_;
+  std::shared_ptr<LoopClock> clock_;
   const std::shared_ptr<ThreadRecord> thread_record_ = std::make_shared<ThreadRecord>();
   std::mutex join_mutex_;
   std::thread thread_;

@@ -34,7 +34,6 @@ class SampleWindow {
   explicit SampleWindow(std::size_t capacity, std::size_t block = kBlock);
   void push(double sample);
   void append(std::span<const double> samples);
-  std::size_t size() const { return size_; }
   Snapshot snapshot() const { return {{sealed_.begin(), sealed_.end()}, skip_, open_}; }
   std::vector<double> to_vector() const { return snapshot().to_vector(); }
 

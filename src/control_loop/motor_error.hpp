@@ -42,7 +42,6 @@ class MotorError {
   bool is() const {
     return std::holds_alternative<T>(value_);
   }
-  MotorError clone() const { return *this; }
   std::string message() const;
 
  private:

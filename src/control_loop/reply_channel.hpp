@@ -10,6 +10,8 @@
 #include <optional>
 #include <utility>
 
+#include "control_loop/loop_clock.hpp"
+
 namespace velmora::control_loop {
 
 namespace detail {
@@ -82,11 +84,11 @@ class ReplyReceiver {
     state_->ready.wait(lock, [&] { return state_->value.has_value() || state_->sender_gone; });
     return take(lock);
   }
-  // As recv(), giving up (nothing) at the time-out.
-  std::optional<T> recv_for(std::chrono::nanoseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // As recv(), giving up (nothing) once `timeout` has passed on `clock`.
+  std::optional<T> recv_for(LoopClock& clock, std::chrono::nanoseconds timeout) {
+    const auto deadline = clock.now() + timeout;
     std::unique_lock lock(state_->mutex);
-    state_->ready.wait_until(lock, deadline, [&] { return state_->value.has_value() || state_->sender_gone; });
+    clock.wait_until(lock, state_->ready, deadline, [&] { return state_->value.has_value() || state_->sender_gone; });
     return take(lock);
   }
 

@@ -1,5 +1,9 @@
 #include "control_loop/retry.hpp"
 
+#include <string>
+
+#include "common/log.hpp"
+
 namespace velmora::control_loop {
 
 void log_recovered(std::uint64_t retries) {

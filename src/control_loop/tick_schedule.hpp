@@ -18,7 +18,6 @@ class TickSchedule {
   bool is_due(Clock::time_point now) const { return now >= next_; }
   // Consumes the tick due at next_due().
   void take() { next_ += period_; }
-  std::chrono::nanoseconds period() const { return period_; }
 
  private:
   Clock::time_point next_;

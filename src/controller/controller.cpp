@@ -47,7 +47,7 @@ void warn(const std::string& message, std::source_location where = std::source_l
 }  // namespace
 
 Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
-    const std::optional<std::string>& serialport, const std::string& can_bus) {
+    const std::optional<std::string>& serialport, const std::string& can_bus, Sleep sleep, Clock clock) {
   std::unique_ptr<servocom::Port> port;
   if (serialport) {
     auto opened = servocom::SerialPort::open(*serialport);
@@ -65,7 +65,8 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     return std::unexpected(
         ControllerError::text("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
   }
-  return std::make_unique<VelmoraMotorController>(std::move(port), std::move(*can));
+  return std::make_unique<VelmoraMotorController>(std::move(port), std::move(*can), std::move(sleep),
+                                                  std::move(clock));
 }
 
 VelmoraMotorController::VelmoraMotorController(std::unique_ptr<servocom::Port> port,
@@ -89,14 +90,18 @@ Result<void> VelmoraMotorController::require_serial() const {
   return {};
 }
 
-std::vector<std::uint8_t> VelmoraMotorController::check_missing_ids() {
-  std::vector<std::uint8_t> missing;
-  if (!serial_port_) return missing;
-  for (std::uint8_t id : SERVO_IDS) {
+std::vector<std::uint8_t> VelmoraMotorController::silent_servos(std::span<const std::uint8_t> ids) {
+  std::vector<std::uint8_t> silent;
+  for (std::uint8_t id : ids) {
     auto answered = feetech_handler_.ping(*serial_port_, id);
-    if (!answered || !*answered) missing.push_back(id);
+    if (!answered || !*answered) silent.push_back(id);
   }
-  return missing;
+  return silent;
+}
+
+std::vector<std::uint8_t> VelmoraMotorController::check_missing_ids() {
+  if (!serial_port_) return {};
+  return silent_servos(SERVO_IDS);
 }
 
 std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
@@ -145,12 +150,7 @@ Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, co
     }
     sleep_(kRebootPollInterval);
     if (stop && stop()) return std::unexpected(ControllerError::stopped());
-    std::vector<std::uint8_t> still_silent;
-    for (std::uint8_t id : pending) {
-      auto answered = feetech_handler_.ping(*serial_port_, id);
-      if (!answered || !*answered) still_silent.push_back(id);
-    }
-    pending = std::move(still_silent);
+    pending = silent_servos(pending);
     if (pending.empty()) return {};
   }
 }

@@ -57,17 +57,19 @@ inline constexpr std::array<std::pair<double, double>, 3> NECK_POSITION_LIMITS{
 class VelmoraMotorController {
  public:
   using Sleep = std::function<void(std::chrono::microseconds)>;
-  // The monotonic clock that reboot's time-out is measured on.
-  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // The monotonic clock every time-out of the controller is measured on
+  // (reboot, raw replies, the neck's CAN replies).
+  using Clock = motorcom::Clock;
   // Asked between the cycles of a long operation (neck homing, the wait for
   // rebooted servos); true stops it with an `interrupted` error. Empty: never.
   using StopRequested = std::function<bool()>;
 
   // Opens the serial port (when a path is given) and the CAN interface.
-  static Result<std::unique_ptr<VelmoraMotorController>> create(const std::optional<std::string>& serialport,
-                                                                const std::string& can_bus);
-  // For tests: build around given buses (port may be null: neck-only).
   // Empty sleep / clock select the real ones.
+  static Result<std::unique_ptr<VelmoraMotorController>> create(const std::optional<std::string>& serialport,
+                                                                const std::string& can_bus, Sleep sleep = {},
+                                                                Clock clock = {});
+  // Built around given buses (port may be null: neck-only).
   VelmoraMotorController(std::unique_ptr<servocom::Port> port, std::unique_ptr<motorcom::CanTransport> can,
                          Sleep sleep = {}, Clock clock = {});
   ~VelmoraMotorController();
@@ -149,6 +151,8 @@ class VelmoraMotorController {
   Clock clock_;
 
   Result<void> require_serial() const;
+  // The servos among `ids` that do not answer a ping, in the order given.
+  std::vector<std::uint8_t> silent_servos(std::span<const std::uint8_t> ids);
   // The three positions as the motors' counters report them.
   Result<std::array<double, 3>> read_neck_counters();
   Result<std::array<double, 3>> finish_neck_counters(NeckReading& reading);

@@ -58,7 +58,7 @@ Result<void> VelmoraMotorController::set_neck_gains(std::size_t index, float kp,
 
 motorcom::damiao::Result<double> VelmoraMotorController::send_neck_counter(std::size_t index, double counter) {
   neck_commands_[index].position = to_single(counter);
-  auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index]);
+  auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index], clock_);
   if (!feedback) return std::unexpected(feedback.error());
   return static_cast<double>(feedback->position);
 }
@@ -67,7 +67,7 @@ motorcom::damiao::Result<double> VelmoraMotorController::command_neck_joint(std:
   // Until the joint has reported where it is, nobody knows which turn a goal
   // is meant on.
   if (!neck_turns_.known(index)) {
-    auto feedback = neck_motors_[index].request_feedback(*can_transport_);
+    auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
     if (!feedback) return std::unexpected(feedback.error());
     neck_turns_.learn(index, feedback->position);
   }
@@ -115,14 +115,14 @@ Result<void> VelmoraMotorController::enable_neck(bool enable) {
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     const auto& motor = neck_motors_[i];
     if (enable) {
-      if (auto mode = motor.ensure_control_mode(*can_transport_, kMitMode, sleep_ms); !mode) {
+      if (auto mode = motor.ensure_control_mode(*can_transport_, kMitMode, sleep_ms, clock_); !mode) {
         return std::unexpected(failure(joint_name(i) + ": ensure MIT mode failed: ", mode.error()));
       }
-      auto on = motor.enable(*can_transport_);
+      auto on = motor.enable(*can_transport_, clock_);
       if (!on) return std::unexpected(failure(joint_name(i) + ": enable failed: ", on.error()));
       neck_turns_.heard(i, on->position);
     } else {
-      auto off = motor.disable(*can_transport_);
+      auto off = motor.disable(*can_transport_, clock_);
       if (!off) return std::unexpected(failure(joint_name(i) + ": disable failed: ", off.error()));
       neck_turns_.heard(i, off->position);
     }
@@ -170,7 +170,7 @@ Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
 
 Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
-  auto feedback = neck_motors_[index].request_feedback(*can_transport_);
+  auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
   if (!feedback) return std::unexpected(failure("read_neck_feedback(" + joint_name(index) + "): ", feedback.error()));
   auto relative = *feedback;
   relative.position = static_cast<float>(neck_turns_.relative(index, feedback->position));
@@ -180,7 +180,7 @@ Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback
 Result<motorcom::damiao::RegisterValue> VelmoraMotorController::read_neck_register(std::size_t index,
                                                                                    std::uint8_t register_id) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
-  auto value = neck_motors_[index].read_register(*can_transport_, register_id);
+  auto value = neck_motors_[index].read_register(*can_transport_, register_id, clock_);
   if (!value) return std::unexpected(failure("read_neck_register(" + joint_name(index) + "): ", value.error()));
   return *value;
 }

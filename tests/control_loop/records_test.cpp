@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <mutex>
 
 #include "common/log.hpp"
 #include "control_loop/loop_stats.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/retry.hpp"
 #include "control_loop/torso_position.hpp"
+#include "torso_rig.hpp"
 
 namespace velmora::control_loop {
 namespace {
@@ -63,7 +63,6 @@ TEST(Records, SampleWindowKeepsTheMostRecentSamplesInOrder) {
   std::vector<double> more{4, 5, 6, 7, 8, 9};
   w.append(more);
   EXPECT_EQ(w.to_vector(), (std::vector<double>{6, 7, 8, 9}));
-  EXPECT_EQ(w.size(), 4u);
 
   SampleWindow big;  // the default window bounds a days-long run
   for (int i = 0; i < 100'005; ++i) big.push(i);
@@ -76,59 +75,42 @@ TEST(Records, SampleWindowKeepsTheMostRecentSamplesInOrder) {
   EXPECT_EQ(big.to_vector().front(), 5005.0);
 }
 
-struct CapturingSink : log::Sink {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  bool enabled(log::Level, std::string_view) noexcept override { return true; }
-  void write(log::Level, std::string_view target, std::string_view message, const char*, unsigned) noexcept override {
-    std::lock_guard lock(mutex);
-    lines.push_back(std::string(target) + ": " + std::string(message));
-  }
-};
-
-CapturingSink& sink() {
-  static CapturingSink s;
-  static bool installed = log::set_sink(&s);
-  (void)installed;
-  return s;
-}
-
 TEST(RetryPolicy, RetriesOnlyTimeoutsAndLogsTheRecovery) {
-  auto& s = sink();
-  {
-    std::lock_guard lock(s.mutex);
-    s.lines.clear();
-  }
+  auto& log = testing::LogCapture::get();
+  (void)log.take();
+  using controller::ControllerError;
+  using controller::Result;
+  testing::ManualClock clock;
   int calls = 0;
-  auto flaky = [&]() -> HwResult<int> {
-    if (++calls < 3) return std::unexpected(HardwareError{"timed out", true});
+  auto flaky = [&]() -> Result<int> {
+    if (++calls < 3) return std::unexpected(ControllerError{"timed out", true});
     return 42;
   };
-  EXPECT_EQ(with_retry(5, flaky), 42);
+  EXPECT_EQ(with_retry(5, clock, flaky), 42);
   EXPECT_EQ(calls, 3);
-  {
-    std::lock_guard lock(s.mutex);
-    ASSERT_EQ(s.lines.size(), 1u);
-    EXPECT_EQ(s.lines[0], "velmora_motor_controller::control_loop: Serial I/O recovered after 2 retries");
-  }
+  EXPECT_EQ(clock.elapsed(), 40ms);  // 20 ms before each retry
+  EXPECT_EQ(log.take(),
+            std::vector<std::string>{"velmora_motor_controller::control_loop: Serial I/O recovered after 2 retries"});
 
   calls = 0;
-  auto always_timeout = [&]() -> HwResult<int> {
+  auto always_timeout = [&]() -> Result<int> {
     ++calls;
-    return std::unexpected(HardwareError{"timed out", true});
+    return std::unexpected(ControllerError{"timed out", true});
   };
-  EXPECT_FALSE(with_retry(3, always_timeout));
+  EXPECT_FALSE(with_retry(3, clock, always_timeout));
   EXPECT_EQ(calls, 3);  // attempts in all, not retries on top
 
   calls = 0;
-  auto protocol_error = [&]() -> HwResult<int> {
+  auto protocol_error = [&]() -> Result<int> {
     ++calls;
-    return std::unexpected(HardwareError{"Checksum error", false});
+    return std::unexpected(ControllerError{"Checksum error", false});
   };
-  EXPECT_FALSE(with_retry(5, protocol_error));
+  const auto before = clock.elapsed();
+  EXPECT_FALSE(with_retry(5, clock, protocol_error));
   EXPECT_EQ(calls, 1);
+  EXPECT_EQ(clock.elapsed(), before);
 
-  EXPECT_THROW(with_retry(0, protocol_error), std::logic_error);
+  EXPECT_THROW(with_retry(0, clock, protocol_error), std::logic_error);
 }
 
 }  // namespace

@@ -82,6 +82,7 @@ servocom::Result<void> FakeServoPort::write_all(std::span<const std::uint8_t> da
   if (framed) {
     Packet p{data[2], data[4], std::vector<std::uint8_t>(data.begin() + 5, data.end() - 1)};
     s_->received.push_back(p);
+    if (s_->on_packet) s_->on_packet(p);
     answer(p);
   }
   s_->rx.insert(s_->rx.end(), s_->next_extra.begin(), s_->next_extra.end());

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -41,6 +42,8 @@ struct ServoBusState {
   std::deque<std::uint8_t> rx;
   // Extra bytes put on the line after the next instruction (raw replies).
   std::vector<std::uint8_t> next_extra;
+  // Runs for every instruction, before the servos answer it (it may throw).
+  std::function<void(const Packet&)> on_packet;
 };
 
 class FakeServoPort final : public servocom::Port {

@@ -58,6 +58,11 @@ class CanError {
 template <class T>
 using CanResult = std::expected<T, CanError>;
 
+// The monotonic clock a wait for replies measures its time-outs on. Empty:
+// std::chrono::steady_clock, which is also the clock of the kernel's receive
+// timestamps.
+using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
 class CanTransport {
  public:
   virtual ~CanTransport() = default;
@@ -66,7 +71,8 @@ class CanTransport {
   virtual CanResult<CanFrame> recv(std::chrono::nanoseconds timeout) = 0;
   // Sends frame, then returns the first frame whose id equals expected that
   // arrives after the send; other frames are discarded. Bounded by timeout.
-  CanResult<CanFrame> request(const CanFrame& frame, CanId expected, std::chrono::nanoseconds timeout);
+  CanResult<CanFrame> request(const CanFrame& frame, CanId expected, std::chrono::nanoseconds timeout,
+                              const Clock& clock = {});
 };
 
 // Requests in flight together on one transport. Each is answered by the first
@@ -76,7 +82,6 @@ class CanTransport {
 // A reply that arrived in time still counts when it is collected late.
 class PendingReplies {
  public:
-  using Clock = std::function<std::chrono::steady_clock::time_point()>;
   using Matcher = std::function<bool(const CanFrame&)>;
 
   explicit PendingReplies(CanTransport& bus, Clock clock = {});

@@ -57,8 +57,8 @@ Payload force_pos_payload(const ForcePos& c) {
 }  // namespace
 
 Result<MitFeedback> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
-                                               const std::array<std::uint8_t, 8>& data) const {
-  return decode_feedback(bus.request(classic_frame(arbitration_id, data), reply_id(), timeout));
+                                               const std::array<std::uint8_t, 8>& data, const Clock& clock) const {
+  return decode_feedback(bus.request(classic_frame(arbitration_id, data), reply_id(), timeout, clock));
 }
 
 Result<MitFeedback> Damiao::decode_feedback(const CanResult<CanFrame>& reply) const {
@@ -68,15 +68,15 @@ Result<MitFeedback> Damiao::decode_feedback(const CanResult<CanFrame>& reply) co
   return *state;
 }
 
-Result<MitFeedback> Damiao::enable(CanTransport& bus) const {
-  return cmd_at_arbitration(bus, can_id, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC});
+Result<MitFeedback> Damiao::enable(CanTransport& bus, const Clock& clock) const {
+  return cmd_at_arbitration(bus, can_id, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}, clock);
 }
 
-Result<MitFeedback> Damiao::disable(CanTransport& bus) const {
-  return cmd_at_arbitration(bus, can_id, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD});
+Result<MitFeedback> Damiao::disable(CanTransport& bus, const Clock& clock) const {
+  return cmd_at_arbitration(bus, can_id, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD}, clock);
 }
 
-Result<MitFeedback> Damiao::control(CanTransport& bus, const ControlCommand& command) const {
+Result<MitFeedback> Damiao::control(CanTransport& bus, const ControlCommand& command, const Clock& clock) const {
   // Offsets of the command kinds' arbitration ids; the sum is cut to 11 bits
   // when the frame is built.
   struct Visitor {
@@ -87,11 +87,11 @@ Result<MitFeedback> Damiao::control(CanTransport& bus, const ControlCommand& com
     std::pair<std::uint32_t, Payload> operator()(const ForcePos& c) const { return {0x300, force_pos_payload(c)}; }
   };
   const auto [offset, payload] = std::visit(Visitor{*this}, command);
-  return cmd_at_arbitration(bus, static_cast<std::uint16_t>((offset + can_id) & 0x7FFU), payload);
+  return cmd_at_arbitration(bus, static_cast<std::uint16_t>((offset + can_id) & 0x7FFU), payload, clock);
 }
 
-Result<MitFeedback> Damiao::request_feedback(CanTransport& bus) const {
-  return cmd_at_arbitration(bus, kParameterId, feedback_request_payload());
+Result<MitFeedback> Damiao::request_feedback(CanTransport& bus, const Clock& clock) const {
+  return cmd_at_arbitration(bus, kParameterId, feedback_request_payload(), clock);
 }
 
 std::size_t Damiao::send_feedback_request(PendingReplies& pending) const {
@@ -108,7 +108,7 @@ std::array<std::uint8_t, 8> Damiao::feedback_request_payload() const {
   return {static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kFeedbackOp, 0, 0, 0, 0, 0};
 }
 
-Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id) const {
+Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id, const Clock& clock) const {
   const RegisterInfo* info = lookup(id);
   if (info == nullptr) return std::unexpected(Error::unknown_register(id));
   const Payload p{static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kReadOp, id, 0, 0, 0, 0};
@@ -117,7 +117,7 @@ Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id) 
     const auto& d = f.data;
     return d.size() == 8 && d[2] == kReadOp && d[3] == id;
   };
-  PendingReplies pending(bus);
+  PendingReplies pending(bus, clock);
   auto reply = pending.collect(pending.send(classic_frame(kParameterId, p), answers, timeout));
   if (!reply) return std::unexpected(Error::transport(reply.error()));
   const auto& d = reply->data;
@@ -138,8 +138,9 @@ Result<void> Damiao::write_register(CanTransport& bus, std::uint8_t id, Register
 }
 
 Result<void> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode,
-                                         const std::function<void(std::chrono::milliseconds)>& sleep) const {
-  auto current = read_register(bus, kCtrlModeRegister);
+                                         const std::function<void(std::chrono::milliseconds)>& sleep,
+                                         const Clock& clock) const {
+  auto current = read_register(bus, kCtrlModeRegister, clock);
   if (!current) return std::unexpected(current.error());
   if (current->kind != RegisterKind::Uint32)
     return std::unexpected(Error::type_mismatch(RegisterKind::Uint32, RegisterKind::Float, kCtrlModeRegister));
@@ -153,7 +154,7 @@ Result<void> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode,
     std::this_thread::sleep_for(kModeSettle);
   }
 
-  auto after = read_register(bus, kCtrlModeRegister);
+  auto after = read_register(bus, kCtrlModeRegister, clock);
   if (!after) return std::unexpected(after.error());
   if (after->as_uint32() == mode) return {};
   return std::unexpected(Error::mode_verification(mode, static_cast<std::uint8_t>(after->as_uint32() & 0xFFU)));

@@ -38,22 +38,25 @@ struct Damiao {
   std::uint16_t can_id;
   std::uint16_t master_id;
 
-  Result<MitFeedback> enable(CanTransport& bus) const;
-  Result<MitFeedback> disable(CanTransport& bus) const;
-  Result<MitFeedback> control(CanTransport& bus, const ControlCommand& command) const;
-  Result<MitFeedback> request_feedback(CanTransport& bus) const;
+  // Every operation that waits for a reply measures its time-out on `clock`
+  // (empty: the steady clock).
+  Result<MitFeedback> enable(CanTransport& bus, const Clock& clock = {}) const;
+  Result<MitFeedback> disable(CanTransport& bus, const Clock& clock = {}) const;
+  Result<MitFeedback> control(CanTransport& bus, const ControlCommand& command, const Clock& clock = {}) const;
+  Result<MitFeedback> request_feedback(CanTransport& bus, const Clock& clock = {}) const;
   // The feedback request as one of several in flight: sent now, its reply
   // taken later (in any order with the others') by feedback_reply.
   std::size_t send_feedback_request(PendingReplies& pending) const;
   Result<MitFeedback> feedback_reply(PendingReplies& pending, std::size_t request) const;
   Result<MitFeedback> cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
-                                         const std::array<std::uint8_t, 8>& data) const;
-  Result<RegisterValue> read_register(CanTransport& bus, std::uint8_t id) const;
+                                         const std::array<std::uint8_t, 8>& data, const Clock& clock = {}) const;
+  Result<RegisterValue> read_register(CanTransport& bus, std::uint8_t id, const Clock& clock = {}) const;
   Result<void> write_register(CanTransport& bus, std::uint8_t id, RegisterValue value) const;
   // Reads CTRL_MODE; when it differs, writes it, waits 100 ms (through sleep)
   // and reads it back.
   Result<void> ensure_control_mode(CanTransport& bus, std::uint8_t mode,
-                                   const std::function<void(std::chrono::milliseconds)>& sleep = {}) const;
+                                   const std::function<void(std::chrono::milliseconds)>& sleep = {},
+                                   const Clock& clock = {}) const;
 
  private:
   CanId reply_id() const { return CanId::standard(master_id & 0x7FFU); }
