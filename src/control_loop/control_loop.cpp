@@ -121,8 +121,13 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
 
   auto cells = std::make_shared<SharedCells>(std::move(*first), torque, s.stats_pub_period);
   std::unique_ptr<VelmoraControlLoop> loop(new VelmoraControlLoop(commands, cells, std::move(names), clock));
-  LoopContext ctx{std::move(controller), commands, cells, s.read_position_loop_period, s.allowed_retries,
-                  s.choice_seed, clock};
+  LoopContext ctx{.controller = std::move(controller),
+                  .commands = commands,
+                  .cells = cells,
+                  .period = s.read_position_loop_period,
+                  .allowed_retries = s.allowed_retries,
+                  .choice_seed = std::nullopt,
+                  .clock = clock};
   try {
     loop->thread_ = std::thread([ctx = std::move(ctx), record = loop->thread_record_]() mutable {
       record->id.store(std::this_thread::get_id());

@@ -36,8 +36,7 @@ struct LoopSettings {
   std::uint64_t allowed_retries = 5;
   std::optional<std::chrono::nanoseconds> stats_pub_period;
   std::chrono::nanoseconds voltage_rampup_timeout = std::chrono::seconds(30);
-  std::optional<std::uint32_t> choice_seed;  // fixed coin for tests
-  std::shared_ptr<LoopClock> clock;           // empty: the steady clock
+  std::shared_ptr<LoopClock> clock;  // empty: the steady clock
 };
 
 // Asked between the polls of a long start-up wait; true stops it. Empty: never.

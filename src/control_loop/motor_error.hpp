@@ -37,7 +37,6 @@ class MotorError {
 
   static MotorError communication() { return MotorError(CommunicationError{}); }
 
-  const Variant& value() const { return value_; }
   template <class T>
   bool is() const {
     return std::holds_alternative<T>(value_);

@@ -26,13 +26,13 @@ struct CycleRig : testing::TorsoRig {
   std::unique_ptr<LoopCycle> cycle;
 
   void start(std::uint64_t retries = 1, std::optional<std::chrono::nanoseconds> stats = std::nullopt) {
-    ctx = LoopContext{controller(),
-                      std::make_shared<MotorCommandQueue>(),
-                      std::make_shared<SharedCells>(VelmoraTorsoPosition{}, false, stats),
-                      10ms,
-                      retries,
-                      7U,
-                      clock};
+    ctx = LoopContext{.controller = controller(),
+                      .commands = std::make_shared<MotorCommandQueue>(),
+                      .cells = std::make_shared<SharedCells>(VelmoraTorsoPosition{}, false, stats),
+                      .period = 10ms,
+                      .allowed_retries = retries,
+                      .choice_seed = 7U,
+                      .clock = clock};
     cycle = std::make_unique<LoopCycle>(ctx);
   }
   void queue(MotorCommand command) { ASSERT_TRUE(ctx.commands->send(std::move(command))); }
