@@ -3,7 +3,9 @@
 // time reads this clock, sleeps on it or waits on it with a deadline: the tick
 // schedule and its statistics, the command queue's wait, the retries, the
 // start-up voltage wait and the controller the loop opens. Tests hand in a
-// clock they move themselves.
+// clock they move themselves. The controller makes do with a sleep and a clock
+// function; the loop also waits for events with a deadline, and a deadline on
+// a clock of the test's own only works when that clock does the waiting too.
 
 #include <chrono>
 #include <condition_variable>
