@@ -250,8 +250,6 @@ def main(argv: list[str] | None = None) -> int:
         raise SystemExit(0)
 
     signal.signal(signal.SIGTERM, on_term)
-    # The CAN hub thread shares the interpreter with the selector loop: switch often.
-    sys.setswitchinterval(0.0005)
     # Real hardware never waits for a CPU: on a busy machine, a reply that is late only because
     # compilers hold both cores would look like a bus fault. Ask for a better share where allowed.
     try:

@@ -143,7 +143,6 @@ Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, co
         warn("Motor " + servo_name(id) + " (id=" + std::to_string(id) + ") did not respond after reboot within timeout");
         names.push_back(servo_name(id));
       }
-      if (pending.empty()) return {};
       return std::unexpected(ControllerError::text("Some motors did not respond after reboot (" +
                                                    text::bracketed(names, text::quoted) + " - ids: " +
                                                    text::bracketed(pending, text::decimal) + ")"));
