@@ -2,8 +2,9 @@
 
     python bench/control_loop_bench.py [--seconds S]
 
-Runs with the module on PYTHONPATH (or installed); re-executes itself with the
-user-space CAN stand-in preloaded when it is not. Measures:
+Runs with the module installed (the source tree's velmora_sim has no built
+preload library); re-executes itself with the user-space CAN stand-in
+preloaded when it is not. Measures:
 
   1. tick period error and jitter at 100 Hz and 500 Hz, wire timing on
      (from the loop's own period samples);
@@ -25,10 +26,6 @@ import statistics
 import sys
 import time
 import timeit
-
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
 
 from velmora_sim import VirtualTorso, preload_library  # noqa: E402
 

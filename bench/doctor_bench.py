@@ -18,10 +18,6 @@ import sys
 import sysconfig
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
-
 from velmora_sim import VirtualTorso  # noqa: E402
 
 EXAMINE = ("import os, time\n"
