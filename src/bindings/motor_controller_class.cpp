@@ -218,24 +218,17 @@ PyRef set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py_float_list(reported);
 }
 
-PyRef set_one_neck_joint(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, std::size_t index) {
-  const double requested = bind_one(name, "position", args, kwargs, to_f64);
-  refuse_goals_not_a_number(name, kNeckJoints.subspan(index, 1), std::span(&requested, 1));
+// set_neck_yaw_position, set_neck_pitch_position, set_neck_roll_position.
+template <std::size_t Index>
+PyRef set_neck_joint_position(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kNames[] = {"VelmoraMotorController.set_neck_yaw_position",
+                                           "VelmoraMotorController.set_neck_pitch_position",
+                                           "VelmoraMotorController.set_neck_roll_position"};
+  const double requested = bind_one(kNames[Index], "position", args, kwargs, to_f64);
+  refuse_goals_not_a_number(kNames[Index], kNeckJoints.subspan<Index, 1>(), std::span(&requested, 1));
   refuse_if_unusable(self);
-  const double goal = VelmoraMotorController::clamp_neck_position(index, requested);
-  return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(index, goal); })));
-}
-
-PyRef set_neck_yaw_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_one_neck_joint(self, args, kwargs, "VelmoraMotorController.set_neck_yaw_position", 0);
-}
-
-PyRef set_neck_pitch_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_one_neck_joint(self, args, kwargs, "VelmoraMotorController.set_neck_pitch_position", 1);
-}
-
-PyRef set_neck_roll_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_one_neck_joint(self, args, kwargs, "VelmoraMotorController.set_neck_roll_position", 2);
+  const double goal = VelmoraMotorController::clamp_neck_position(Index, requested);
+  return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(Index, goal); })));
 }
 
 PyRef neck_position_limits(PyObject* self) {
@@ -262,18 +255,13 @@ PyRef set_neck_gains(PyObject* self, PyObject* args, PyObject* kwargs) {
   return none_or_raise(locked(self, [&](auto& c) { return c.set_neck_gains(index, kp, kd); }));
 }
 
-std::optional<float> single(std::optional<double> v) {
-  if (!v) return std::nullopt;
-  return controller::to_single(*v);
-}
-
 PyRef neck_home(PyObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr Signature<4> sig{"VelmoraMotorController.neck_home", {"speed", "tolerance", "kp", "kd"}, 0};
   auto [speed_o, tolerance_o, kp_o, kd_o] = bind(sig, args, kwargs);
   const double speed = convert_or(speed_o, "speed", to_f64, 0.4);
   const double tolerance = convert_or(tolerance_o, "tolerance", to_f64, 0.15);
-  const std::optional<float> kp = single(convert_optional(kp_o, "kp", to_f64));
-  const std::optional<float> kd = single(convert_optional(kd_o, "kd", to_f64));
+  const std::optional<float> kp = convert_optional(kp_o, "kp", to_f64).transform(controller::to_single);
+  const std::optional<float> kd = convert_optional(kd_o, "kd", to_f64).transform(controller::to_single);
   // Ctrl-C stops homing between cycles, the neck holding its last setpoint.
   const auto observed = value_or_raise(
       locked(self, [&](auto& c) { return c.neck_home(speed, tolerance, kp, kd, signal_handler_raised); }));
@@ -356,9 +344,9 @@ PyMethodDef g_methods[] = {
         "set_neck_position($self, position)\n--\n\n"
         "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
         "the observed positions reported by the motor replies."),
-    method<set_neck_yaw_position>("set_neck_yaw_position", "set_neck_yaw_position($self, position)\n--\n\n"),
-    method<set_neck_pitch_position>("set_neck_pitch_position", "set_neck_pitch_position($self, position)\n--\n\n"),
-    method<set_neck_roll_position>("set_neck_roll_position", "set_neck_roll_position($self, position)\n--\n\n"),
+    method<set_neck_joint_position<0>>("set_neck_yaw_position", "set_neck_yaw_position($self, position)\n--\n\n"),
+    method<set_neck_joint_position<1>>("set_neck_pitch_position", "set_neck_pitch_position($self, position)\n--\n\n"),
+    method<set_neck_joint_position<2>>("set_neck_roll_position", "set_neck_roll_position($self, position)\n--\n\n"),
     method<neck_position_limits>("neck_position_limits",
         "neck_position_limits($self)\n--\n\nHard safety bounds (lower, upper) in rad for each neck joint.\n"
         "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
