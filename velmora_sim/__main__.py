@@ -42,6 +42,15 @@ def _ramp(text: str) -> tuple[int, int, float]:
         raise argparse.ArgumentTypeError(f"expected START:END:SECONDS in decivolts and seconds, got {text!r}") from None
 
 
+def _power_cycle(text: str) -> tuple[int, int, float]:
+    try:
+        target, _, seconds = text.partition("@")
+        cid, _, turn = target.partition(":")
+        return int(cid), int(turn or 0), float(seconds or 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected CAN_ID[:TURN][@SECONDS], got {text!r}") from None
+
+
 def _three_floats(text: str) -> tuple[float, float, float]:
     values = [float(v) for v in text.split(",")]
     if len(values) != 3:
@@ -86,6 +95,11 @@ def build_parser() -> argparse.ArgumentParser:
                    help="next replies of the servo carry a wrong checksum")
     f.add_argument("--wrong-id-reply", type=_id_count, action="append", default=[], metavar="ID[:COUNT]")
     f.add_argument("--out-of-order-sync-read", type=int, metavar="COUNT")
+    f.add_argument("--stray-reply", type=_id_count, action="append", default=[], metavar="CAN_ID[:COUNT]",
+                   help="the motor's next feedback replies each follow a stray register reply")
+    f.add_argument("--power-cycle-motor", type=_power_cycle, action="append", default=[],
+                   metavar="CAN_ID[:TURN][@SECONDS]",
+                   help="the motor loses power (SECONDS after start) and comes back disabled, its counter on TURN")
     f.add_argument("--noise", metavar="HEX", help="stale bytes on the serial line once started")
     return p
 
@@ -125,6 +139,10 @@ def start_torso(args: argparse.Namespace) -> VirtualTorso:
             torso.out_of_order_sync_read(args.out_of_order_sync_read)
         if args.noise:
             torso.inject_serial_noise(bytes.fromhex(args.noise))
+        for cid, count in args.stray_reply:
+            torso.stray_register_reply(cid, count)
+        for cid, turn, seconds in args.power_cycle_motor:
+            torso.power_cycle_motor(cid, turn, seconds)
     except BaseException:
         torso.close()
         raise
@@ -144,6 +162,7 @@ commands:
   position servo ID RAW          position motor ID RADIANS
   servo-delay SECONDS            motor-delay SECONDS
   corrupt ID [COUNT]             wrong-id ID [COUNT]        out-of-order [COUNT]
+  stray-reply ID [COUNT]         power-cycle ID [TURN]      (neck motor faults)
   noise HEX                      trace [N]                  clear
   quit"""
 
@@ -205,6 +224,10 @@ def execute(torso: VirtualTorso, line: str) -> str | None:
         torso.wrong_id_next_reply(int(rest[0]), int(rest[1]) if n == 2 else 1)
     elif cmd == "out-of-order" and n in (0, 1):
         torso.out_of_order_sync_read(int(rest[0]) if n else 1)
+    elif cmd == "stray-reply" and n in (1, 2):
+        torso.stray_register_reply(int(rest[0]), int(rest[1]) if n == 2 else 1)
+    elif cmd == "power-cycle" and n in (1, 2):
+        torso.power_cycle_motor(int(rest[0]), int(rest[1]) if n == 2 else 0)
     elif cmd == "noise" and n >= 1:
         torso.inject_serial_noise(bytes.fromhex("".join(rest)))
     elif cmd == "trace" and n in (0, 1):

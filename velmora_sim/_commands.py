@@ -15,13 +15,15 @@ class ControlCommands:
     """Steers the simulated devices; info is what cmd_info reports, stop ends the simulator."""
 
     def __init__(self, servos: ServoBus | None, neck: NeckBus, trace: Trace, info: dict[str, object],
-                 stop: Callable[[], None], inject_noise: Callable[[bytes], None]) -> None:
+                 stop: Callable[[], None], inject_noise: Callable[[bytes], None],
+                 schedule: Callable[[float, Callable[[], None]], None]) -> None:
         self._servos = servos
         self._neck = neck
         self._trace = trace
         self._info = info
         self._stop = stop
         self._inject_noise = inject_noise
+        self._schedule = schedule
 
     def cmd_info(self) -> dict[str, object]:
         return dict(self._info)
@@ -115,6 +117,20 @@ class ControlCommands:
         m = self._neck.motor(can_id)
         m.update()
         m.regs[10] = int(mode)
+
+    def cmd_stray_register_reply(self, can_id: int, count: int = 1) -> None:
+        self._neck.motor(can_id).stray_replies = int(count)
+
+    def cmd_power_cycle_motor(self, can_id: int, turn: int = 0, after: float = 0.0) -> None:
+        motor = self._neck.motor(can_id)
+
+        def cycle() -> None:
+            motor.power_cycle(int(turn))
+            self._trace.note(f"neck motor {can_id} power-cycled: disabled, counter on turn {int(turn)}")
+        if after > 0:
+            self._schedule(time.monotonic() + float(after), cycle)
+        else:
+            cycle()
 
     def cmd_set_motor_reply_delay(self, seconds: float) -> None:
         self._neck.reply_delay = max(0.0, float(seconds))

@@ -74,7 +74,8 @@ class Server:
         self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
         info: dict[str, object] = {"serial_device": self.serial_device, "can_interface": self.can_interface,
                                    "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
-        self.commands = ControlCommands(self.servos, self.neck, self.trace, info, self.stop, self.inject_noise)
+        self.commands = ControlCommands(self.servos, self.neck, self.trace, info, self.stop, self.inject_noise,
+                                        self.schedule)
 
     # ---- scheduling ----------------------------------------------------------
 

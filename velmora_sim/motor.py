@@ -57,6 +57,9 @@ class Motor:
         self.blocked = False
         self.unplugged = False
         self.refuse_mode_switch = False
+        # Feedback replies still to be preceded by a stray register reply (as if a
+        # register read had been answered late, or another program had read one).
+        self.stray_replies = 0
         self._t = clock()
 
     @property
@@ -119,6 +122,16 @@ class Motor:
         self.velocity = 0.0
         if self.enabled and self.kinematic is None and self.kp == 0.0:
             self.goal = self.position
+
+    def power_cycle(self, turn: int = 0) -> None:
+        """Power lost and back: the motor comes back disabled, its multi-turn counter reading the
+        joint's angle on the given turn (a real motor may pick any)."""
+        self.update()
+        self.position = math.remainder(self.position, 2 * math.pi) + 2 * math.pi * turn
+        self.velocity = self.torque = 0.0
+        self.enabled = False
+        self.goal, self.v_des, self.kp, self.kd, self.tau_ff = self.position, 0.0, 0.0, 0.0, 0.0
+        self.kinematic = None
 
     # ---- motion ------------------------------------------------------------
 
@@ -205,4 +218,5 @@ class Motor:
             "blocked": self.blocked,
             "unplugged": self.unplugged,
             "refuse_mode_switch": self.refuse_mode_switch,
+            "stray_replies": self.stray_replies,
         }

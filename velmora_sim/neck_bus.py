@@ -57,6 +57,7 @@ class NeckBus:
             self._trace("->", ident, f"{kind} {hex_bytes(frame.data)}: no neck motor listens")
             return
         text, replies = self._dispatch(frame.can_id, bytes(frame.data))
+        replies = self._with_strays(replies)
         self._trace("->", ident, text)
         # The bus carries one frame at a time, but the motors work side by side:
         # a motor's latency (and any reply delay) runs while other frames cross
@@ -73,6 +74,19 @@ class NeckBus:
                 at = max(at + self.latency, self._replies_free) + dm.frame_time(motor.master_id, data)
                 self._replies_free = at
             self._send(at, Frame(motor.master_id & 0x7FF, data), reply_text)
+
+    def _with_strays(self, replies: list[Reply]) -> list[Reply]:
+        """Puts a stray register reply ahead of each feedback reply of a motor that owes one."""
+        out: list[Reply] = []
+        for reply in replies:
+            motor, data, _ = reply
+            if motor.stray_replies > 0 and reply[2].startswith("FEEDBACK"):
+                motor.stray_replies -= 1
+                mode = dm.value_bytes("u", motor.mode)
+                stray = bytes([motor.can_id & 0xFF, motor.can_id >> 8, dm.PARAM_READ, dm.REG_CTRL_MODE]) + mode
+                out.append((motor, stray, f"REGISTER {motor.name} reg=10(CTRL_MODE) value={motor.mode} (stray)"))
+            out.append(reply)
+        return out
 
     def _feedback(self, motor: Motor) -> Reply:
         data = motor.feedback()

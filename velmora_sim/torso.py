@@ -218,6 +218,16 @@ class VirtualTorso:
         """Puts a motor in a control mode directly (1 MIT, 2 position-velocity, 3 velocity, 4 force-position)."""
         self._call("set_motor_mode", can_id, int(mode))
 
+    def stray_register_reply(self, can_id: int, count: int = 1) -> None:
+        """The motor's next count feedback replies each follow a reply to a register read (its
+        control mode) on the same id: a late answer, or another program reading a register."""
+        self._call("stray_register_reply", can_id, int(count))
+
+    def power_cycle_motor(self, can_id: int, turn: int = 0, after: float = 0.0) -> None:
+        """The motor loses power and comes back (now, or after that many seconds): disabled, with
+        its multi-turn counter reading the joint's angle on the given turn."""
+        self._call("power_cycle_motor", can_id, int(turn), float(after))
+
     def set_motor_reply_delay(self, seconds: float) -> None:
         """Extra time every motor takes before it answers."""
         self._call("set_motor_reply_delay", float(seconds))

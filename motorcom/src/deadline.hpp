@@ -1,16 +1,18 @@
 #pragma once
-// Deadlines on the monotonic clock for bounded waits.
+// Deadlines for bounded waits.
 
 #include <chrono>
 
 namespace motorcom::detail {
 
 // from + timeout, saturating: a huge time-out means "very late", never a
-// wrapped-around deadline in the past.
-inline std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point from,
-                                                            std::chrono::nanoseconds timeout) {
-  const auto room = std::chrono::steady_clock::time_point::max() - from;
-  return timeout >= room ? std::chrono::steady_clock::time_point::max() : from + timeout;
+// wrapped-around deadline in the past. On the monotonic clock for waits, and
+// on the wall clock for the kernel's receive timestamps.
+template <class TimePoint>
+TimePoint deadline_after(TimePoint from, std::chrono::nanoseconds timeout) {
+  const auto room = TimePoint::max() - from;
+  if (timeout >= room) return TimePoint::max();
+  return from + std::chrono::duration_cast<typename TimePoint::duration>(timeout);
 }
 
 inline std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {

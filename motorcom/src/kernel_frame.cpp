@@ -46,9 +46,10 @@ CanResult<KernelFrame> to_kernel_frame(const CanFrame& frame) {
   } else {
     if (n > CAN_MAX_DLEN) return std::unexpected(CanError::frame_too_large(n));
     can_frame k{};
-    k.can_id = word;
+    // A remote frame asks for n bytes and carries none.
+    k.can_id = word | (frame.rtr ? CAN_RTR_FLAG : 0U);
     k.len = static_cast<std::uint8_t>(n);
-    std::copy_n(frame.data.begin(), n, k.data);
+    if (!frame.rtr) std::copy_n(frame.data.begin(), n, k.data);
     std::memcpy(out.bytes.data(), &k, sizeof k);
     out.size = sizeof k;
   }
@@ -61,9 +62,11 @@ std::optional<CanFrame> from_kernel_frame(std::span<const std::uint8_t> raw) {
     can_frame k;
     std::memcpy(&k, raw.data(), sizeof k);
     out.id = id_from_word(k.can_id);
-    // Error frames always carry their 8 bytes of error detail.
+    // Error frames always carry their 8 bytes of error detail; a remote
+    // frame's length is what it asks for, and it carries nothing.
     const std::size_t n = (k.can_id & CAN_ERR_FLAG) ? CAN_MAX_DLEN : std::min<std::size_t>(k.len, CAN_MAX_DLEN);
-    out.data.assign(k.data, k.data + n);
+    out.rtr = (k.can_id & CAN_RTR_FLAG) != 0 && (k.can_id & CAN_ERR_FLAG) == 0;
+    if (!out.rtr) out.data.assign(k.data, k.data + n);
     return out;
   }
   if (raw.size() == sizeof(canfd_frame)) {

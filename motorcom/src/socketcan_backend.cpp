@@ -41,21 +41,17 @@ timeval to_timeval(std::chrono::nanoseconds d) {
   return tv;
 }
 
-// The kernel stamps a frame on the wall clock as it reaches the socket; its age
-// carries over to the monotonic clock.
-steady_clock::time_point arrival(msghdr& msg) {
-  const auto now = steady_clock::now();
+// The kernel's stamp of when the frame reached the socket, on the wall clock;
+// unset when the message carries none.
+std::chrono::system_clock::time_point arrival(msghdr& msg) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec stamp{};
     std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-    timespec wall{};
-    ::clock_gettime(CLOCK_REALTIME, &wall);
-    const auto age = std::chrono::seconds(wall.tv_sec - stamp.tv_sec) + std::chrono::nanoseconds(wall.tv_nsec - stamp.tv_nsec);
-    // A wall clock stepped back would make the frame come from the future.
-    return age > std::chrono::nanoseconds::zero() ? now - age : now;
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
   }
-  return now;
+  return {};
 }
 
 }  // namespace
@@ -81,7 +77,9 @@ CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::str
     return std::unexpected(CanError::backend(last_error()));
 
   // Receive times let a reply collected late still count when it came in
-  // time. Without them (an old kernel) a frame counts as received when read.
+  // time, and keep a frame queued before a request from answering it. A
+  // socket that refuses them hands out unstamped frames, whose arrival
+  // PendingReplies treats as not known.
   (void)::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 
   const timeval send_timeout = to_timeval(kSendTimeout);

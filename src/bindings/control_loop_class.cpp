@@ -69,6 +69,11 @@ bool queue(VelmoraControlLoop& loop, MotorCommand command) {
   auto sent = loop.try_send(std::move(command), would_block);
   if (sent) return true;
   if (!would_block) return false;
+  // Only the loop thread itself makes room: a log handler running on it
+  // would wait for ever.
+  if (loop.on_loop_thread())
+    throw_runtime_error("command queue full (" + std::to_string(cl::kCommandQueueCapacity) +
+                        " commands): a log handler on the loop thread cannot wait for room");
   MotorCommand back = std::move(sent.error());
   ReleaseGil unlocked;
   return loop.send(std::move(back)).has_value();

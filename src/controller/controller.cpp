@@ -110,7 +110,8 @@ std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     auto feedback = neck_motors_[i].feedback_reply(reading.pending, reading.requests[i]);
     if (feedback) {
-      neck_turns_.heard(i, feedback->position);
+      // It answered: present, even where its position is not known.
+      (void)take_neck_report(i, feedback->position);
     } else {
       missing.emplace_back(NECK_JOINT_NAMES[i]);
     }

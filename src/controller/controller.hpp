@@ -146,6 +146,9 @@ class VelmoraMotorController {
   std::unique_ptr<servocom::Port> serial_port_;
   std::array<motorcom::damiao::MitCommand, 3> neck_commands_;
   NeckTurns neck_turns_;
+  // Joints whose motor last reported the end of its position range: where
+  // they are is not known, and they are not commanded.
+  std::array<bool, 3> neck_out_of_range_{};
   bool neck_torque_enabled_ = false;
   Sleep sleep_;
   Clock clock_;
@@ -156,12 +159,18 @@ class VelmoraMotorController {
   // The three positions as the motors' counters report them.
   Result<std::array<double, 3>> read_neck_counters();
   Result<std::array<double, 3>> finish_neck_counters(NeckReading& reading);
+  // Every position a neck joint reports passes through here. One at the end
+  // of the range the feedback can carry leaves the joint's position unknown
+  // (the error says so) until a report within it; any other moves the
+  // joint's turn when its counter has moved, with a warning. The position as
+  // reported, on the motor's counter.
+  Result<double> take_neck_report(std::size_t index, float position);
   // One MIT command with the position on the motor's own counter (the joint's
   // turn known); the reply's position on that counter too.
-  motorcom::damiao::Result<double> send_neck_counter(std::size_t index, double counter);
+  Result<double> send_neck_counter(std::size_t index, double counter);
   // One MIT command with a goal relative to the joint's turn, learning the
   // turn first when it is unknown; the reply's position relative to the turn.
-  motorcom::damiao::Result<double> command_neck_joint(std::size_t index, double goal);
+  Result<double> command_neck_joint(std::size_t index, double goal);
 };
 
 }  // namespace velmora::controller

@@ -20,6 +20,17 @@ ControllerError failure(std::string prefix, const motorcom::damiao::Error& e) {
   return ControllerError::text(std::move(prefix) + e.message());
 }
 
+ControllerError failure(std::string prefix, const ControllerError& e) {
+  return ControllerError::text(std::move(prefix) + e.message);
+}
+
+ControllerError position_unknown(float p_max) {
+  return ControllerError::text("position unknown: its motor reports the end of its position range (" +
+                               numfmt::shortest(static_cast<double>(p_max)) +
+                               " rad either way), so the joint is about two turns or more from its zero; "
+                               "power-cycle the motor, or set its zero with the vendor's tool");
+}
+
 ControllerError not_a_number(std::string_view method, std::size_t index) {
   return ControllerError::text(std::string(method) + "(" + joint_name(index) + "): goal is not a number");
 }
@@ -56,21 +67,40 @@ Result<void> VelmoraMotorController::set_neck_gains(std::size_t index, float kp,
   return {};
 }
 
-motorcom::damiao::Result<double> VelmoraMotorController::send_neck_counter(std::size_t index, double counter) {
-  neck_commands_[index].position = to_single(counter);
-  auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index], clock_);
-  if (!feedback) return std::unexpected(feedback.error());
-  return static_cast<double>(feedback->position);
+Result<double> VelmoraMotorController::take_neck_report(std::size_t index, float position) {
+  const float end = neck_motors_[index].limits.p_max;
+  // A joint past the range reads as its end: where it really is, nobody knows.
+  if (!(std::fabs(position) < end)) {
+    neck_out_of_range_[index] = true;
+    return std::unexpected(position_unknown(end));
+  }
+  neck_out_of_range_[index] = false;
+  const auto reported = static_cast<double>(position);
+  if (const auto before = neck_turns_.observe(index, reported)) {
+    log::write(log::Level::Warn, log::kControllerTarget,
+               joint_name(index) + " reported " + numfmt::fixed(reported, 4) + " rad, more than half a turn from turn " +
+                   std::to_string(*before) + ": its motor's counter moved (a power cycle?); its positions now count from turn " +
+                   std::to_string(neck_turns_.turn(index)));
+  }
+  return reported;
 }
 
-motorcom::damiao::Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, double goal) {
+Result<double> VelmoraMotorController::send_neck_counter(std::size_t index, double counter) {
+  neck_commands_[index].position = to_single(counter);
+  auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index], clock_);
+  if (!feedback) return std::unexpected(failure("", feedback.error()));
+  return take_neck_report(index, feedback->position);
+}
+
+Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, double goal) {
   // Until the joint has reported where it is, nobody knows which turn a goal
   // is meant on.
-  if (!neck_turns_.known(index)) {
+  if (!neck_turns_.known(index) && !neck_out_of_range_[index]) {
     auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
-    if (!feedback) return std::unexpected(feedback.error());
-    neck_turns_.learn(index, feedback->position);
+    if (!feedback) return std::unexpected(failure("", feedback.error()));
+    if (auto heard = take_neck_report(index, feedback->position); !heard) return std::unexpected(heard.error());
   }
+  if (neck_out_of_range_[index]) return std::unexpected(position_unknown(neck_motors_[index].limits.p_max));
   auto reported = send_neck_counter(index, neck_turns_.counter(index, goal));
   if (!reported) return std::unexpected(reported.error());
   return neck_turns_.relative(index, *reported);
@@ -79,14 +109,20 @@ motorcom::damiao::Result<double> VelmoraMotorController::command_neck_joint(std:
 Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std::array<double, 3>& positions,
                                                                        std::string_view context) {
   // A NaN goal would be encoded as the bottom of the position range: refuse
-  // the whole command before any joint moves.
+  // the whole command before any joint moves. So is a command naming a joint
+  // whose position is not known.
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (std::isnan(positions[i])) return std::unexpected(not_a_number(context, i));
+  }
+  const auto joint_context = [&](std::size_t i) { return std::string(context) + "(" + joint_name(i) + "): "; };
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (neck_out_of_range_[i])
+      return std::unexpected(failure(joint_context(i), position_unknown(neck_motors_[i].limits.p_max)));
   }
   std::array<double, 3> reported{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
     auto position = command_neck_joint(i, positions[i]);
-    if (!position) return std::unexpected(failure(std::string(context) + "(" + joint_name(i) + "): ", position.error()));
+    if (!position) return std::unexpected(failure(joint_context(i), position.error()));
     reported[i] = *position;
   }
   return reported;
@@ -120,11 +156,12 @@ Result<void> VelmoraMotorController::enable_neck(bool enable) {
       }
       auto on = motor.enable(*can_transport_, clock_);
       if (!on) return std::unexpected(failure(joint_name(i) + ": enable failed: ", on.error()));
-      neck_turns_.heard(i, on->position);
+      // The motor is on either way; a joint out of range is refused commands.
+      (void)take_neck_report(i, on->position);
     } else {
       auto off = motor.disable(*can_transport_, clock_);
       if (!off) return std::unexpected(failure(joint_name(i) + ": disable failed: ", off.error()));
-      neck_turns_.heard(i, off->position);
+      (void)take_neck_report(i, off->position);
     }
   }
   neck_torque_enabled_ = enable;
@@ -144,9 +181,12 @@ Result<std::array<double, 3>> VelmoraMotorController::finish_neck_counters(NeckR
   // Replies are taken in joint order, so a failure names the first joint that
   // failed, as one request after the other would.
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    const auto context = "read_neck_positions(" + joint_name(i) + "): ";
     auto feedback = neck_motors_[i].feedback_reply(reading.pending, reading.requests[i]);
-    if (!feedback) return std::unexpected(failure("read_neck_positions(" + joint_name(i) + "): ", feedback.error()));
-    positions[i] = static_cast<double>(feedback->position);
+    if (!feedback) return std::unexpected(failure(context, feedback.error()));
+    auto reported = take_neck_report(i, feedback->position);
+    if (!reported) return std::unexpected(failure(context, reported.error()));
+    positions[i] = *reported;
   }
   return positions;
 }
@@ -170,10 +210,13 @@ Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
 
 Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
+  const auto context = "read_neck_feedback(" + joint_name(index) + "): ";
   auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
-  if (!feedback) return std::unexpected(failure("read_neck_feedback(" + joint_name(index) + "): ", feedback.error()));
+  if (!feedback) return std::unexpected(failure(context, feedback.error()));
+  auto reported = take_neck_report(index, feedback->position);
+  if (!reported) return std::unexpected(failure(context, reported.error()));
   auto relative = *feedback;
-  relative.position = static_cast<float>(neck_turns_.relative(index, feedback->position));
+  relative.position = static_cast<float>(neck_turns_.relative(index, *reported));
   return relative;
 }
 

@@ -88,7 +88,7 @@ Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, do
       auto reported = send_neck_counter(i, setpoints[i]);
       if (!reported) {
         return std::unexpected(ControllerError::text("neck_home(" + std::string(NECK_JOINT_NAMES[i]) +
-                                                     "): " + reported.error().message()));
+                                                     "): " + reported.error().message));
       }
       observed[i] = *reported;
     }

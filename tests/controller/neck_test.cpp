@@ -140,6 +140,67 @@ TEST(NeckTurns, NoGoalMovesAJointOutsideItsSafetyRangeOnTheTurnItRestsOn) {
   }
 }
 
+TEST(NeckTurns, AMotorPowerCycledOntoAnotherTurnIsFollowedWithoutSwingingTheHead) {
+  const std::array<double, 3> rest{0.05, 0.1, -0.05};
+  for (int turn : {1, -1}) {
+    SCOPED_TRACE(turn);
+    Rig rig;
+    for (std::size_t i = 0; i < 3; ++i) rig.neck->motors[i + 1].position = rest[i];
+    ASSERT_TRUE(rig.controller->read_neck_positions());
+    ASSERT_TRUE(rig.controller->enable_neck(true));
+    // Power back with the counters a turn away; the motors come back disabled.
+    for (std::size_t i = 0; i < 3; ++i) {
+      rig.neck->motors[i + 1].position = turn * kTwoPi + rest[i];
+      rig.neck->motors[i + 1].enabled = false;
+    }
+    take_log();
+    rig.neck->mit.clear();
+    // The usual recovery: enable (its replies carry the positions), command.
+    ASSERT_TRUE(rig.controller->enable_neck(true));
+    ASSERT_TRUE(rig.controller->set_neck_position({0.0, 0.2, 0.0}));
+    ASSERT_EQ(rig.neck->mit.size(), 3u);
+    for (const auto& m : rig.neck->mit) {
+      const auto [lower, upper] = NECK_POSITION_LIMITS[m.motor - 1u];
+      EXPECT_LE(std::fabs(m.position - (turn * kTwoPi + rest[m.motor - 1u])), upper - lower + 1e-3);
+    }
+    auto read = rig.controller->read_neck_positions();
+    ASSERT_TRUE(read);
+    EXPECT_NEAR((*read)[1], 0.2, 1e-3);
+    const auto warnings = messages(take_log());
+    ASSERT_EQ(warnings.size(), 3u) << "one warning per joint, once";
+    EXPECT_EQ(warnings[0], "neck_yaw reported " + std::string(turn > 0 ? "6.3331" : "-6.2331") +
+                               " rad, more than half a turn from turn 0: its motor's counter moved (a power cycle?); "
+                               "its positions now count from turn " + std::to_string(turn));
+  }
+}
+
+TEST(NeckPosition, AJointPastTheRangeIsNeitherReadNorCommanded) {
+  Rig rig;
+  rig.neck->motors[1].position = 2 * kTwoPi + 0.1;  // reads as the end of the range
+  const std::string why =
+      "position unknown: its motor reports the end of its position range (12.5 rad either way), so the joint is "
+      "about two turns or more from its zero; power-cycle the motor, or set its zero with the vendor's tool";
+  auto read = rig.controller->read_neck_positions();
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().message, "read_neck_positions(neck_yaw): " + why);
+  const auto sent = rig.neck->sent.size();
+  auto yaw = rig.controller->set_single_neck_joint(0, 0.3);
+  ASSERT_FALSE(yaw);
+  EXPECT_EQ(yaw.error().message, "set_neck_yaw_position: " + why);
+  auto all = rig.controller->set_neck_position({0.0, 0.1, 0.0});
+  ASSERT_FALSE(all);
+  EXPECT_EQ(all.error().message, "set_neck_position(neck_yaw): " + why);
+  EXPECT_EQ(rig.neck->sent.size(), sent) << "nothing is sent to a joint whose position is unknown";
+  auto home = rig.controller->neck_home(0.4, 0.15, std::nullopt, std::nullopt);
+  ASSERT_FALSE(home);
+  EXPECT_EQ(home.error().message, "read_neck_positions(neck_yaw): " + why);
+  EXPECT_TRUE(rig.neck->mit.empty());
+  // Back within the range (its zero set again): read and commanded as before.
+  rig.neck->motors[1].position = 0.1;
+  ASSERT_TRUE(rig.controller->read_neck_positions());
+  EXPECT_TRUE(rig.controller->set_single_neck_joint(0, 0.3));
+}
+
 TEST(NeckGains, ApplyToTheNextCommandAndRejectBadInput) {
   Rig rig;
   auto bad = rig.controller->set_neck_gains(3, 1.0F, 1.0F);
@@ -183,6 +244,9 @@ namespace {
 
 TEST(NeckCommand, GoalsBeyondFloatRangeSaturateToTheEncoderRange) {
   Rig rig;
+  // Held where they are: a joint that went to the end of the range would
+  // report a position nobody knows.
+  for (auto& m : rig.neck->motors) m.blocked = true;
   ASSERT_TRUE(rig.controller->command_neck_mit({1e300, -1e300, 0.0}, "custom"));
   ASSERT_EQ(rig.neck->mit.size(), 3u);
   EXPECT_DOUBLE_EQ(rig.neck->mit[0].position, 12.5);

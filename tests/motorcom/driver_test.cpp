@@ -108,19 +108,36 @@ TEST(DamiaoCommands, Failures) {
   EXPECT_EQ(d.error().message(), "transport error: backend error: Network is down");
 }
 
-TEST(DamiaoRegisters, ReadMatchesTheReplyPatternOnly) {
-  ScriptedBus bus;
-  bus.reply(frame(CanId::standard(3), kFeedback));                                   // MIT feedback
-  bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x33, 0x0A, 9, 0, 0}));            // 7 bytes
-  bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x33, 0x0B, 9, 0, 0, 0}));         // other register
-  bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x55, 0x0A, 9, 0, 0, 0}));         // a write echo
-  bus.reply(frame(CanId::extended(0x77), {0x09, 0x09, 0x33, 0x0A, 0x01, 0, 0, 0}));   // id and bytes 0..1 not checked
-  const auto r = motor(3).read_register(bus, 10);
+TEST(DamiaoReplies, EachRequestTakesOnlyARemoteFreeReplyOfItsOwnKind) {
+  // A motor answers register reads on its feedback id: a late register reply
+  // (01 00 33 0A: control mode) would decode as -12.48 rad.
+  const Data control_mode{0x03, 0x00, 0x33, 0x0A, 0x01, 0x00, 0x00, 0x00};
+  CanFrame remote = frame(CanId::standard(3), {});
+  remote.rtr = true;
+  ScriptedBus feedback_bus;
+  feedback_bus.reply(frame(CanId::standard(3), control_mode));
+  feedback_bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x55, 0x0A, 1, 0, 0, 0}));  // a write echo
+  feedback_bus.reply(remote);
+  feedback_bus.reply(frame(CanId::standard(3), kFeedback));
+  const auto fb = motor(3).request_feedback(feedback_bus);
+  ASSERT_TRUE(fb.has_value()) << fb.error().message();
+  EXPECT_NEAR(fb->position, 0.0F, 1e-3F);
+  EXPECT_TRUE(feedback_bus.script.empty());
+
+  ScriptedBus register_bus;
+  register_bus.reply(frame(CanId::standard(3), kFeedback));                             // MIT feedback
+  register_bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x33, 0x0A, 9, 0, 0}));      // 7 bytes
+  register_bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x33, 0x0B, 9, 0, 0, 0}));   // other register
+  register_bus.reply(frame(CanId::standard(3), {0x03, 0x00, 0x55, 0x0A, 9, 0, 0, 0}));   // a write echo
+  register_bus.reply(frame(CanId::standard(3), {0x02, 0x00, 0x33, 0x0A, 9, 0, 0, 0}));   // another motor's
+  register_bus.reply(remote);
+  register_bus.reply(frame(CanId::extended(0x77), control_mode));  // the frame's own id is not checked
+  const auto r = motor(3).read_register(register_bus, 10);
   ASSERT_TRUE(r.has_value()) << r.error().message();
   EXPECT_EQ(*r, RegisterValue::from_uint32(1));
-  ASSERT_EQ(bus.sent.size(), 1U);
-  expect_sent(bus.sent[0], 0x7FF, {0x03, 0x00, 0x33, 0x0A, 0, 0, 0, 0});
-  EXPECT_TRUE(bus.script.empty());
+  ASSERT_EQ(register_bus.sent.size(), 1U);
+  expect_sent(register_bus.sent[0], 0x7FF, {0x03, 0x00, 0x33, 0x0A, 0, 0, 0, 0});
+  EXPECT_TRUE(register_bus.script.empty());
 }
 
 TEST(DamiaoRegisters, ReadGivesTheTableKind) {

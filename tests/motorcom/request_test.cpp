@@ -95,15 +95,19 @@ TEST(Request, UnrelatedTrafficDoesNotExtendTheDeadline) {
 }
 
 TEST(PendingReplies, RepliesInAnyOrderLandOnTheirOwnRequestsWithinTheirOwnTimeOuts) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point t0{std::chrono::seconds(100)};
-  Clock::time_point now = t0;
+  // Receive times are compared on the wall clock, which here runs 1000 s
+  // apart from the monotonic one: only like is compared with like.
+  using Steady = std::chrono::steady_clock;
+  using Wall = std::chrono::system_clock;
+  const Steady::time_point t0{std::chrono::seconds(100)};
+  const Wall::time_point w0{std::chrono::seconds(1100)};
+  Steady::time_point now = t0;
   ScriptedBus bus;
-  motorcom::PendingReplies pending(bus, [&] { return now; });
+  motorcom::PendingReplies pending(bus, [&] { return now; }, [&] { return w0 + (now - t0); });
   const auto on = [](std::uint32_t id) { return [id](const CanFrame& f) { return f.id == CanId::standard(id); }; };
-  const auto arrived = [&](std::uint32_t id, std::uint8_t tag, Clock::duration after) {
+  const auto arrived = [&](std::uint32_t id, std::uint8_t tag, Wall::duration after) {
     CanFrame f = frame(CanId::standard(id), {tag});
-    f.received_at = t0 + after;
+    f.received_at = w0 + after;
     return f;
   };
   bus.reply(arrived(1, 0xEE, -1ms));  // queued before the requests went out
@@ -128,6 +132,36 @@ TEST(PendingReplies, RepliesInAnyOrderLandOnTheirOwnRequestsWithinTheirOwnTimeOu
   EXPECT_EQ(pending.collect(silent).error().kind(), CanError::Kind::Timeout);
   EXPECT_EQ(pending.collect(late).error().kind(), CanError::Kind::Timeout);
   for (auto t : bus.recv_timeouts) EXPECT_EQ(t, 0ns) << "past the deadline only what is queued is taken";
+}
+
+TEST(PendingReplies, WithoutReceiveTimesAReplyCollectedLateStillCounts) {
+  // A socket that refuses timestamps: arrival is not known, so a queued reply
+  // taken after the deadline is not held against it, and other traffic
+  // queued past the deadline is looked at only so far.
+  using Steady = std::chrono::steady_clock;
+  Steady::time_point now{std::chrono::seconds(5)};
+  ScriptedBus bus;
+  bus.stamp = nullptr;
+  motorcom::PendingReplies pending(bus, [&] { return now; });
+  const auto on = [](std::uint32_t id) { return [id](const CanFrame& f) { return f.id == CanId::standard(id); }; };
+  const auto a = pending.send(kQuery, on(1), 20ms);
+  const auto b = pending.send(kQuery, on(2), 20ms);
+  bus.reply(frame(CanId::standard(2), {0xB}));
+  bus.reply(frame(CanId::standard(1), {0xA}));
+  now += 40ms;
+  EXPECT_EQ(pending.collect(a)->data, std::vector<std::uint8_t>{0xA});
+  EXPECT_EQ(pending.collect(b)->data, std::vector<std::uint8_t>{0xB});
+
+  ScriptedBus flooded;
+  flooded.stamp = nullptr;
+  flooded.endless = [](std::chrono::nanoseconds) -> motorcom::CanResult<CanFrame> {
+    return frame(CanId::standard(9), {0});
+  };
+  motorcom::PendingReplies waiting(flooded, [&] { return now; });
+  const auto c = waiting.send(kQuery, on(1), 20ms);
+  now += 40ms;
+  EXPECT_EQ(waiting.collect(c).error().kind(), CanError::Kind::Timeout);
+  EXPECT_LT(flooded.recv_timeouts.size(), 1000U);
 }
 
 TEST(CanErrorText, DisplayTexts) {

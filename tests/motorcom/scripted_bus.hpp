@@ -1,6 +1,8 @@
 #pragma once
 // A CanTransport that records what is sent and hands out scripted receive
-// results in order; with nothing scripted, recv times out at once.
+// results in order; with nothing scripted, recv times out at once. Frames
+// without a receive time are stamped as they are handed out, as the kernel
+// would have stamped them on arrival (stamp empty: left unstamped).
 
 #include <chrono>
 #include <deque>
@@ -22,6 +24,7 @@ class ScriptedBus : public CanTransport {
   std::optional<CanError> send_error;
   // When set, consulted once the script is used up (instead of timing out).
   std::function<CanResult<CanFrame>(std::chrono::nanoseconds)> endless;
+  WallClock stamp = [] { return std::chrono::system_clock::now(); };
 
   void reply(CanFrame f) { script.emplace_back(std::move(f)); }
   void fail(CanError e) { script.emplace_back(std::unexpected(e)); }
@@ -34,13 +37,15 @@ class ScriptedBus : public CanTransport {
 
   CanResult<CanFrame> recv(std::chrono::nanoseconds timeout) override {
     recv_timeouts.push_back(timeout);
+    CanResult<CanFrame> r = std::unexpected(CanError::timeout());
     if (!script.empty()) {
-      auto r = std::move(script.front());
+      r = std::move(script.front());
       script.pop_front();
-      return r;
+    } else if (endless) {
+      r = endless(timeout);
     }
-    if (endless) return endless(timeout);
-    return std::unexpected(CanError::timeout());
+    if (r && stamp && r->received_at == std::chrono::system_clock::time_point{}) r->received_at = stamp();
+    return r;
   }
 };
 

@@ -222,7 +222,8 @@ TEST_F(Bus, ReceivesEveryKindOfFrame) {
   ASSERT_TRUE(t);
   peer_send(classic(0x321, {9, 8, 7}));
   peer_send(classic(0x1234567 | CAN_EFF_FLAG, {1}));
-  peer_send(classic(CAN_RTR_FLAG | 0x55, {}));
+  auto remote = classic(CAN_RTR_FLAG | 0x55, {1, 2, 3, 4, 5, 6, 7, 8});  // asks for 8 bytes
+  peer_send(remote);
   peer_send(fd_frame(0x77 | CAN_EFF_FLAG, 12, CANFD_FDF | CANFD_BRS, Bytes(9, 3)));
 
   auto a = t->recv(100ms);
@@ -231,6 +232,10 @@ TEST_F(Bus, ReceivesEveryKindOfFrame) {
   EXPECT_EQ(a->data, (Bytes{9, 8, 7}));
   EXPECT_FALSE(a->fd);
 
+  EXPECT_FALSE(a->rtr);
+  // Stamped by the kernel on arrival, on the wall clock.
+  EXPECT_LT(std::chrono::abs(std::chrono::system_clock::now() - a->received_at), std::chrono::seconds(5));
+
   auto b = t->recv(100ms);
   ASSERT_TRUE(b.has_value());
   EXPECT_EQ(b->id, CanId::extended(0x1234567));
@@ -238,6 +243,7 @@ TEST_F(Bus, ReceivesEveryKindOfFrame) {
   auto d = t->recv(100ms);
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(d->id, CanId::standard(0x55));
+  EXPECT_TRUE(d->rtr);
   EXPECT_TRUE(d->data.empty());
 
   auto e = t->recv(100ms);

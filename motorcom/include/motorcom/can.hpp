@@ -27,9 +27,12 @@ struct CanFrame {
   CanId id;
   bool fd = false;
   bool brs = false;
-  // Received frames: when the frame reached the socket, on the monotonic
-  // clock. Unset (the epoch) means "when recv returned it".
-  std::chrono::steady_clock::time_point received_at{};
+  // A remote frame (classic only): sent, it asks for data.size() bytes and
+  // carries none; received, its data is empty.
+  bool rtr = false;
+  // Received frames: when the frame reached the socket, as the kernel stamps
+  // it, on the wall clock. Unset (the epoch): not known.
+  std::chrono::system_clock::time_point received_at{};
 };
 
 class CanError {
@@ -59,9 +62,11 @@ template <class T>
 using CanResult = std::expected<T, CanError>;
 
 // The monotonic clock a wait for replies measures its time-outs on. Empty:
-// std::chrono::steady_clock, which is also the clock of the kernel's receive
-// timestamps.
+// std::chrono::steady_clock.
 using Clock = std::function<std::chrono::steady_clock::time_point()>;
+// The wall clock, read when a request is sent, to compare with the kernel's
+// receive timestamps, which are on that clock. Empty: std::chrono::system_clock.
+using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
 class CanTransport {
  public:
@@ -80,11 +85,17 @@ class CanTransport {
 // and no later than its time-out, in whatever order the replies come: a reply
 // to one request that turns up while another is awaited is kept for its own.
 // A reply that arrived in time still counts when it is collected late.
+//
+// When a frame reached the socket is judged by its receive timestamp against
+// the wall clock read as the request went out: both on the same clock, so a
+// step of the wall clock only matters if it falls between a request and its
+// reply. A frame without a timestamp (the kernel refused them) arrived at a
+// time not known: the matcher alone decides, and it counts as in time.
 class PendingReplies {
  public:
   using Matcher = std::function<bool(const CanFrame&)>;
 
-  explicit PendingReplies(CanTransport& bus, Clock clock = {});
+  explicit PendingReplies(CanTransport& bus, Clock clock = {}, WallClock wall = {});
 
   // Sends a request and returns its number (0, 1, ... in the order sent). A
   // failed send is that request's outcome.
@@ -96,16 +107,18 @@ class PendingReplies {
  private:
   struct Request {
     Matcher matches;
-    std::chrono::steady_clock::time_point sent;
     std::chrono::steady_clock::time_point deadline;
+    // The same two moments on the wall clock, for receive timestamps.
+    std::chrono::system_clock::time_point sent_wall;
+    std::chrono::system_clock::time_point deadline_wall;
     std::optional<CanResult<CanFrame>> outcome;
   };
-  // Hands a received frame to the first waiting request it answers; returns
-  // when the frame arrived.
-  std::chrono::steady_clock::time_point deliver(CanFrame frame);
+  // Hands a received frame to the first waiting request it answers.
+  void deliver(CanFrame frame);
 
   CanTransport& bus_;
   Clock clock_;
+  WallClock wall_;
   std::vector<Request> requests_;
 };
 

@@ -54,11 +54,32 @@ Payload force_pos_payload(const ForcePos& c) {
   return p;
 }
 
+bool carries_motor_id(const CanFrame& f, std::uint16_t can_id) {
+  const auto& d = f.data;
+  return !f.rtr && d.size() == 8 && d[0] == static_cast<std::uint8_t>(can_id) &&
+         d[1] == static_cast<std::uint8_t>(can_id >> 8);
+}
+
 }  // namespace
+
+bool is_register_reply(const CanFrame& f, std::uint16_t can_id) {
+  return carries_motor_id(f, can_id) && (f.data[2] == kReadOp || f.data[2] == kWriteOp);
+}
+
+bool is_register_read_reply(const CanFrame& f, std::uint16_t can_id, std::uint8_t id) {
+  return carries_motor_id(f, can_id) && f.data[2] == kReadOp && f.data[3] == id;
+}
+
+PendingReplies::Matcher Damiao::feedback_matcher() const {
+  return [expected = reply_id(), id = can_id](const CanFrame& f) {
+    return f.id == expected && !f.rtr && !is_register_reply(f, id);
+  };
+}
 
 Result<MitFeedback> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
                                                const std::array<std::uint8_t, 8>& data, const Clock& clock) const {
-  return decode_feedback(bus.request(classic_frame(arbitration_id, data), reply_id(), timeout, clock));
+  PendingReplies pending(bus, clock);
+  return decode_feedback(pending.collect(pending.send(classic_frame(arbitration_id, data), feedback_matcher(), timeout)));
 }
 
 Result<MitFeedback> Damiao::decode_feedback(const CanResult<CanFrame>& reply) const {
@@ -95,9 +116,7 @@ Result<MitFeedback> Damiao::request_feedback(CanTransport& bus, const Clock& clo
 }
 
 std::size_t Damiao::send_feedback_request(PendingReplies& pending) const {
-  const auto expected = reply_id();
-  return pending.send(classic_frame(kParameterId, feedback_request_payload()),
-                      [expected](const CanFrame& f) { return f.id == expected; }, timeout);
+  return pending.send(classic_frame(kParameterId, feedback_request_payload()), feedback_matcher(), timeout);
 }
 
 Result<MitFeedback> Damiao::feedback_reply(PendingReplies& pending, std::size_t request) const {
@@ -112,11 +131,8 @@ Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t id, 
   const RegisterInfo* info = lookup(id);
   if (info == nullptr) return std::unexpected(Error::unknown_register(id));
   const Payload p{static_cast<std::uint8_t>(can_id), static_cast<std::uint8_t>(can_id >> 8), kReadOp, id, 0, 0, 0, 0};
-  // Matched by payload only: which motor answers is not checked.
-  const auto answers = [id](const CanFrame& f) {
-    const auto& d = f.data;
-    return d.size() == 8 && d[2] == kReadOp && d[3] == id;
-  };
+  // Matched by payload: the motor's id bytes, the read and the register.
+  const auto answers = [motor = can_id, id](const CanFrame& f) { return is_register_read_reply(f, motor, id); };
   PendingReplies pending(bus, clock);
   auto reply = pending.collect(pending.send(classic_frame(kParameterId, p), answers, timeout));
   if (!reply) return std::unexpected(Error::transport(reply.error()));

@@ -32,8 +32,9 @@ class ReleaseGil {
   PyThreadState* state_;
 };
 
-// From interpreter exit processing, on the exiting thread, holding the lock
-// (before finalisation begins). A thread that takes the lock back once
+// From interpreter exit processing, on the exiting thread, holding the lock,
+// after the exit hooks have joined the module's threads (before finalisation
+// begins). A thread that takes the lock back once
 // finalisation has begun is ended by the interpreter with an unwind that no
 // C++ frame may see (it aborts at the first noexcept one). So from here on
 // any other thread leaving a ReleaseGil scope sleeps until the process ends

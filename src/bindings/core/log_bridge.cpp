@@ -281,7 +281,6 @@ std::vector<std::function<void()>> g_exit_hooks;
 bool g_exit_started = false;
 
 PyObject* at_exit(PyObject*, PyObject*) noexcept {
-  close_lock_for_exit();
   std::vector<std::function<void()>> hooks;
   {
     std::lock_guard lock(g_hooks_mutex);
@@ -291,6 +290,10 @@ PyObject* at_exit(PyObject*, PyObject*) noexcept {
   for (auto& hook : hooks) {
     guarded([&] { hook(); });
   }
+  // Only now: the threads the hooks join may still need to take the lock back
+  // (a log handler on a loop thread that calls into the module), and
+  // finalisation, which they must never see, begins after every atexit call.
+  close_lock_for_exit();
   if (g_bridge != nullptr) g_bridge->stop_for_exit();
   Py_RETURN_NONE;
 }

@@ -219,6 +219,42 @@ def test_interpreter_exit_while_threads_still_send_to_the_loop(torso, child_env)
         assert writes == list(range(50))  # the queue was drained before the interpreter went away
 
 
+def test_exit_while_a_log_handler_calls_into_the_loop(torso, child_env):
+    # The clamp warnings of the commands drained at exit reach a handler that
+    # calls the loop back from the loop thread; and the queue fills up from
+    # there too. Neither may keep the process from exiting.
+    script = textwrap.dedent("""
+        import atexit, datetime, logging, os
+        outcomes = []
+        atexit.register(lambda: print(sorted(set(outcomes)), flush=True))  # runs last: after the drain
+        import velmora_motor_controller as vmc
+
+        class CallsBack(logging.Handler):
+            def emit(self, record):
+                for call in (lambda: loop.async_read_raw_bytes(1, 56, 2),
+                             lambda: [loop.set_neck_roll_position(0.0) for _ in range(101)]):
+                    try:
+                        call()
+                    except RuntimeError as e:
+                        outcomes.append(str(e))
+
+        logger = logging.getLogger("velmora_motor_controller.controller")
+        logger.setLevel(logging.WARNING)
+        logger.addHandler(CallsBack())
+        loop = vmc.VelmoraPyControlLoop(None, datetime.timedelta(milliseconds=10), os.environ["VELMORA_CAN"])
+        for _ in range(100):
+            loop.set_neck_position([1.0, 1.0, 1.0])
+        import time
+        deadline = time.monotonic() + 10
+        while len(outcomes) < 2 and time.monotonic() < deadline:  # the handler ran while the loop runs
+            time.sleep(0.01)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], env=child_env(torso), capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "command queue full (100 commands): a log handler on the loop thread cannot wait for room" in done.stdout
+
+
 def test_slow_logging_handler_does_not_block_callers(torso, child_env):
     # A fresh interpreter, so the logger levels the module caches at first use are this test's own.
     script = textwrap.dedent("""

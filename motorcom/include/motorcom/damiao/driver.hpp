@@ -32,6 +32,17 @@ struct ForcePos {
 };
 using ControlCommand = std::variant<MitCommand, PosVel, Vel, ForcePos>;
 
+// What a frame on a motor's feedback id is, by its layout. A motor answers
+// register reads (and may echo writes) on the same id as its feedback: such a
+// reply has the motor's id in bytes 0-1 and the operation (0x33 read, 0x55
+// write) in byte 2, where feedback has status and id in byte 0 and the
+// position in bytes 1-2. Only the feedback of a disabled motor whose position
+// code is 0x0033 or 0x0055 (about -12.48 rad, the end of the range) looks the
+// same; it is taken for a register reply.
+bool is_register_reply(const CanFrame& frame, std::uint16_t can_id);
+// A reply to a read of register `id` of this motor.
+bool is_register_read_reply(const CanFrame& frame, std::uint16_t can_id, std::uint8_t id);
+
 struct Damiao {
   std::chrono::nanoseconds timeout;
   MitLimits limits;
@@ -60,6 +71,9 @@ struct Damiao {
 
  private:
   CanId reply_id() const { return CanId::standard(master_id & 0x7FFU); }
+  // Feedback of this motor: a data frame on its feedback id that is not a
+  // register reply.
+  PendingReplies::Matcher feedback_matcher() const;
   std::array<std::uint8_t, 8> feedback_request_payload() const;
   Result<MitFeedback> decode_feedback(const CanResult<CanFrame>& reply) const;
 };
