@@ -14,7 +14,7 @@ from .trace import Trace
 class ControlCommands:
     """Steers the simulated devices; info is what cmd_info reports, stop ends the simulator."""
 
-    def __init__(self, servos: ServoBus | None, neck: NeckBus, trace: Trace, info: dict[str, object],
+    def __init__(self, servos: ServoBus | None, neck: NeckBus | None, trace: Trace, info: dict[str, object],
                  stop: Callable[[], None], inject_noise: Callable[[bytes], None],
                  schedule: Callable[[float, Callable[[], None]], None]) -> None:
         self._servos = servos
@@ -35,6 +35,11 @@ class ControlCommands:
         if self._servos is None:
             raise RuntimeError("this virtual torso has no servos")
         return self._servos
+
+    def _neck_bus(self) -> NeckBus:
+        if self._neck is None:
+            raise RuntimeError("this process of the virtual torso has no neck motors")
+        return self._neck
 
     def _servo(self, servo_id: int) -> Servo:
         return self._servo_bus().servo(servo_id)
@@ -95,34 +100,34 @@ class ControlCommands:
         self._servo_bus().reply_delay = max(0.0, float(seconds))
 
     def cmd_motor_state(self, can_id: int) -> dict[str, object]:
-        return self._neck.motor(can_id).state()
+        return self._neck_bus().motor(can_id).state()
 
     def cmd_set_motor_position(self, can_id: int, radians: float) -> None:
-        self._neck.motor(can_id).set_position(radians)
+        self._neck_bus().motor(can_id).set_position(radians)
 
     def cmd_unplug_motor(self, can_id: int, unplugged: bool = True) -> None:
-        self._neck.motor(can_id).unplugged = bool(unplugged)
+        self._neck_bus().motor(can_id).unplugged = bool(unplugged)
         self._trace.note(f"neck motor {can_id} {'unplugged' if unplugged else 'plugged in'}")
 
     def cmd_block_motor(self, can_id: int, blocked: bool = True) -> None:
-        m = self._neck.motor(can_id)
+        m = self._neck_bus().motor(can_id)
         m.update()
         m.blocked = bool(blocked)
         self._trace.note(f"neck motor {can_id} {'blocked' if blocked else 'free'}")
 
     def cmd_refuse_mode_switch(self, can_id: int, refuse: bool = True) -> None:
-        self._neck.motor(can_id).refuse_mode_switch = bool(refuse)
+        self._neck_bus().motor(can_id).refuse_mode_switch = bool(refuse)
 
     def cmd_set_motor_mode(self, can_id: int, mode: int) -> None:
-        m = self._neck.motor(can_id)
+        m = self._neck_bus().motor(can_id)
         m.update()
         m.regs[10] = int(mode)
 
     def cmd_stray_register_reply(self, can_id: int, count: int = 1) -> None:
-        self._neck.motor(can_id).stray_replies = int(count)
+        self._neck_bus().motor(can_id).stray_replies = int(count)
 
     def cmd_power_cycle_motor(self, can_id: int, turn: int = 0, after: float = 0.0) -> None:
-        motor = self._neck.motor(can_id)
+        motor = self._neck_bus().motor(can_id)
 
         def cycle() -> None:
             motor.power_cycle(int(turn))
@@ -133,13 +138,13 @@ class ControlCommands:
             cycle()
 
     def cmd_set_motor_reply_delay(self, seconds: float) -> None:
-        self._neck.reply_delay = max(0.0, float(seconds))
+        self._neck_bus().reply_delay = max(0.0, float(seconds))
 
     def cmd_serial_rx(self) -> list[bytes]:
         return list(self._servos.rx_log) if self._servos else []
 
     def cmd_can_rx(self) -> list[tuple[int, bytes]]:
-        return list(self._neck.rx_log)
+        return list(self._neck.rx_log) if self._neck else []
 
     def cmd_trace_lines(self) -> list[str]:
         return list(self._trace.lines)
@@ -147,5 +152,6 @@ class ControlCommands:
     def cmd_clear_logs(self) -> None:
         if self._servos:
             self._servos.rx_log.clear()
-        self._neck.rx_log.clear()
+        if self._neck:
+            self._neck.rx_log.clear()
         self._trace.lines.clear()

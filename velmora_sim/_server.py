@@ -1,8 +1,11 @@
-"""The virtual torso's own process: both buses and the control channel, served from one selector.
+"""A process of the virtual torso: one bus (the servo line or the neck's CAN bus) and its control channel,
+served from one selector.
 
-Started by ``VirtualTorso`` with the control connection's descriptor as its only
-argument. Nothing here polls: the loop sleeps in ``select`` until a packet, a
-frame, a control request or the next scheduled reply is due.
+``VirtualTorso`` starts one such process per bus, so the two buses work side by
+side as on the robot: a burst of CAN frames never holds back a servo's reply.
+Each is started with the control connection's descriptor as its only argument.
+Nothing here polls: the loop sleeps in ``select`` until a packet, a frame, a
+control request or the next scheduled reply is due.
 """
 
 from __future__ import annotations
@@ -34,9 +37,12 @@ clock = time.monotonic
 class Server:
     def __init__(self, conn: Connection, config: dict[str, Any]) -> None:
         self.conn = conn
-        self.trace = Trace(config.get("trace"))
+        self.trace = Trace(config.get("trace"), epoch=config.get("trace_epoch"))
         self._tasks: list[tuple[float, int, Callable[[], None]]] = []
         self._seq = itertools.count()
+        # Replies scheduled and not yet sent, per bus: a reply that is already due must still queue
+        # behind them, or a simulator that fell behind would put replies on a line out of order.
+        self._queued = {"serial": 0, "can": 0}
         # select() takes its time-out in microseconds; epoll would round a reply due in 0.4 ms up to 1 ms.
         self.sel = selectors.SelectSelector()
         self.master: int | None = None
@@ -45,7 +51,11 @@ class Server:
         self.servos: ServoBus | None = None
         self.stream = ft.PacketStream()
         self.hub: VcanBus | None = None
-        self.can: KernelCan | HostedCan
+        self.can: KernelCan | HostedCan | None = None
+        self.neck: NeckBus | None = None
+        self.can_interface: str | None = None
+        self.vcan_dir: str | None = None
+        self._can_fd: int | None = None
         self.running = True
         wire_timing = bool(config.get("wire_timing"))
 
@@ -55,6 +65,15 @@ class Server:
                                    reboot_time=config.get("reboot_time", 0.05))
             self.sel.register(self.master, selectors.EVENT_READ, self._on_serial)
 
+        if config.get("neck", True):
+            self._open_can(config, wire_timing)
+        self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
+        info: dict[str, object] = {"serial_device": self.serial_device, "can_interface": self.can_interface,
+                                   "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
+        self.commands = ControlCommands(self.servos, self.neck, self.trace, info, self.stop, self.inject_noise,
+                                        self.schedule)
+
+    def _open_can(self, config: dict[str, Any], wire_timing: bool) -> None:
         self.vcan_dir = interface_dir(config.get("vcan_dir"))
         if config.get("kernel_can"):
             self.can_interface = config["can_interface"]
@@ -67,17 +86,23 @@ class Server:
             self.can = HostedCan(self.hub)
         self.neck = NeckBus(self._send_can, self._trace_can, wire_timing=wire_timing,
                             positions=config.get("neck_positions"))
-        self._can_fd: int | None = None
         if isinstance(self.can, KernelCan):
             self._can_fd = self.can.fileno()
             self.sel.register(self._can_fd, selectors.EVENT_READ, self._on_can)
-        self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
-        info: dict[str, object] = {"serial_device": self.serial_device, "can_interface": self.can_interface,
-                                   "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
-        self.commands = ControlCommands(self.servos, self.neck, self.trace, info, self.stop, self.inject_noise,
-                                        self.schedule)
 
     # ---- scheduling ----------------------------------------------------------
+
+    def _send_in_order(self, bus: str, at: float, send: Callable[[], None]) -> None:
+        """Sends now when due and nothing is queued on the bus before it; otherwise queues it."""
+        if at <= clock() and not self._queued[bus]:
+            send()
+            return
+        self._queued[bus] += 1
+
+        def queued() -> None:
+            self._queued[bus] -= 1
+            send()
+        self.schedule(at, queued)
 
     def schedule(self, at: float, action: Callable[[], None]) -> None:
         heapq.heappush(self._tasks, (at, next(self._seq), action))
@@ -115,10 +140,7 @@ class Server:
                 n = 0
             note = "" if n == len(packet) else f" (line full: {len(packet) - n} bytes lost)"
             self.trace.emit("<-", "serial", f"id={packet[2]}", text + note)
-        if at <= clock():
-            write()
-        else:
-            self.schedule(at, write)
+        self._send_in_order("serial", at, write)
 
     def _on_serial(self) -> None:
         assert self.master is not None and self.servos is not None
@@ -155,19 +177,20 @@ class Server:
         self.trace.emit(direction, "can", ident, text)
 
     def _send_can(self, at: float, frame: Frame, text: str) -> None:
+        can = self.can
+        assert can is not None
+
         def send() -> None:
             try:
-                self.can.send(frame)
+                can.send(frame)
                 note = ""
             except OSError as e:
                 note = f" (not sent: {e})"
             self.trace.emit("<-", "can", f"0x{frame.can_id:03X}", text + note)
-        if at <= clock():
-            send()
-        else:
-            self.schedule(at, send)
+        self._send_in_order("can", at, send)
 
     def _on_hub_frame(self, raw: bytes) -> None:
+        assert self.neck is not None
         try:
             frame = Frame.unpack(raw)
         except ValueError:
@@ -175,7 +198,7 @@ class Server:
         self._guarded(self.neck.receive, frame, clock())
 
     def _on_can(self) -> None:
-        assert isinstance(self.can, KernelCan)
+        assert isinstance(self.can, KernelCan) and self.neck is not None
         now = clock()
         while True:
             try:
@@ -233,7 +256,8 @@ class Server:
 
     def close(self) -> None:
         self.trace.close()
-        self.can.close()
+        if self.can is not None:
+            self.can.close()
         if self.hub is not None:
             self.hub.close()
         for fd in (self.master, self.slave):
@@ -258,6 +282,13 @@ def main(argv: list[str] | None = None) -> int:
     except OSError:
         pass
     config = conn.recv()
+    # Each bus has a processor of its own where the machine has two to spare, as each bus of the
+    # robot has its own hardware: the servo line's replies never wait while the CAN side runs.
+    if config.get("cpu") is not None:
+        try:
+            os.sched_setaffinity(0, {config["cpu"]})
+        except OSError:
+            pass
     try:
         server = Server(conn, config)
     except Exception as e:

@@ -6,6 +6,8 @@ controller's C++ codec.
 
 from __future__ import annotations
 
+import functools
+
 import struct
 from dataclasses import dataclass
 
@@ -190,6 +192,13 @@ def _bits(value: int, width: int) -> list[int]:
 
 def frame_bits(can_id: int, data: bytes, extended: bool = False, rtr: bool = False) -> int:
     """Bits a classic frame occupies on the bus, stuff bits and interframe space included."""
+    return _frame_bits(can_id, bytes(data[:8]), extended, rtr)
+
+
+# Bit by bit, a frame's CRC and stuffing cost the simulator more than the rest of a reply: the same
+# frames (requests, replies of a joint at rest) come again and again.
+@functools.lru_cache(maxsize=4096)
+def _frame_bits(can_id: int, data: bytes, extended: bool, rtr: bool) -> int:
     dlc = min(len(data), 8)
     if extended:
         head = [0] + _bits(can_id >> 18, 11) + [1, 1] + _bits(can_id & 0x3FFFF, 18) + [int(rtr), 0, 0]

@@ -2,16 +2,20 @@
 
 The hardware cannot live in the caller's process: the controller holds the
 interpreter lock for the whole of every bus transaction, so a simulated servo
-in a thread of the same process could never answer in time.
+in a thread of the same process could never answer in time. Nor do the two
+buses share a process: one interpreter serving both would hold a servo's reply
+back while it handles neck frames, where the robot's buses work side by side.
 """
 
 from __future__ import annotations
 
+import heapq
 import os
 import socket
 import subprocess
 import sys
 import threading
+import time
 import weakref
 from collections.abc import Sequence
 from multiprocessing.connection import Connection
@@ -31,20 +35,64 @@ _ERRORS = {"KeyError": KeyError, "ValueError": ValueError, "TypeError": TypeErro
            "RuntimeError": RuntimeError, "FileExistsError": FileExistsError, "OSError": OSError}
 
 
-def _stop(process: subprocess.Popen[bytes], conn: Connection) -> None:
+def _stop(processes: list[tuple[subprocess.Popen[bytes], Connection]]) -> None:
+    for _, conn in processes:
+        try:
+            conn.close()  # end of the channel: the server closes its bus and exits
+        except OSError:
+            pass
+    for process, _ in processes:
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def _trace_time(line: str) -> float:
+    return float(line.split(None, 1)[0])
+
+
+class _Channel:
+    """The control channel to one process of the torso: one request at a time, each answered in time."""
+
+    def __init__(self, process: subprocess.Popen[bytes], conn: Connection) -> None:
+        self.process = process
+        self.conn = conn
+        self.lock = threading.Lock()
+
+    def receive(self, timeout: float, what: str) -> Any:
+        if not self.conn.poll(timeout):
+            raise RuntimeError(f"virtual torso did not answer {what} within {timeout:g} s")
+        reply = self.conn.recv()
+        if reply[0] == "ok":
+            return reply[1]
+        _, kind, text = reply
+        raise _ERRORS.get(kind, RuntimeError)(text)
+
+
+def _spawn(keep_preload: bool) -> _Channel:
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
-        conn.close()  # end of the channel: the server closes its buses and exits
-    except OSError:
-        pass
-    try:
-        process.wait(timeout=5)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+        env = dict(os.environ)
+        if not keep_preload:
+            # The simulator talks to its hub directly; it has no use for the CAN stand-in.
+            env.pop("LD_PRELOAD", None)
+        process = subprocess.Popen(
+            [sys.executable, "-I", "-S", "-c", _BOOTSTRAP, _PACKAGE_PARENT, str(theirs.fileno())],
+            pass_fds=[theirs.fileno()], env=env, stdin=subprocess.DEVNULL, close_fds=True)
+    except BaseException:
+        ours.close()
+        raise
+    finally:
+        theirs.close()
+    return _Channel(process, Connection(ours.detach()))
 
 
 class VirtualTorso:
     """A virtual torso: seven servos behind a pseudo-terminal, three neck motors on a virtual CAN bus.
+
+    Each bus is simulated in a process of its own, so the two work side by side as on the robot.
 
     trace: None (kept in memory only), "-" or True (also printed to standard error), or a file path.
     wire_timing: replies take the time they would on a 1 Mbaud serial line and a 1 Mbit/s CAN bus.
@@ -62,36 +110,43 @@ class VirtualTorso:
             raise ValueError("kernel_can needs the name of the kernel CAN interface")
         if trace is not None and trace is not True and trace != "-":
             trace = os.path.abspath(os.fspath(trace))
-        config = {"trace": trace, "wire_timing": bool(wire_timing), "servos": bool(servos),
-                  "neck_positions": tuple(float(p) for p in neck_positions) if neck_positions else None,
-                  "reboot_time": float(reboot_time), "can_interface": can_interface,
-                  "vcan_dir": os.fspath(vcan_dir) if vcan_dir else None, "kernel_can": bool(kernel_can)}
-        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
-        self._lock = threading.Lock()
+        # One time line for the traces of both processes.
+        shared = {"trace": trace, "trace_epoch": time.monotonic(), "wire_timing": bool(wire_timing)}
+        cpus = sorted(os.sched_getaffinity(0))
+        serial_cpu, can_cpu = (cpus[-2], cpus[-1]) if len(cpus) >= 2 else (None, None)
+        serial_config = dict(shared, servos=True, neck=False, reboot_time=float(reboot_time), cpu=serial_cpu)
+        can_config = dict(shared, servos=False, neck=True, cpu=can_cpu,
+                          neck_positions=tuple(float(p) for p in neck_positions) if neck_positions else None,
+                          can_interface=can_interface, vcan_dir=os.fspath(vcan_dir) if vcan_dir else None,
+                          kernel_can=bool(kernel_can))
+        self._channels: list[_Channel] = []
         try:
-            env = dict(os.environ)
-            if not kernel_can:
-                # The simulator talks to its hub directly; it has no use for the CAN stand-in.
-                env.pop("LD_PRELOAD", None)
-            self._process = subprocess.Popen(
-                [sys.executable, "-I", "-S", "-c", _BOOTSTRAP, _PACKAGE_PARENT, str(theirs.fileno())],
-                pass_fds=[theirs.fileno()], env=env, stdin=subprocess.DEVNULL, close_fds=True)
-        finally:
-            theirs.close()
-        self._conn = Connection(ours.detach())
-        self._finalizer = weakref.finalize(self, _stop, self._process, self._conn)
+            # Both processes start side by side.
+            if servos:
+                self._channels.append(_spawn(keep_preload=False))
+                self._channels[-1].conn.send(serial_config)
+            self._channels.append(_spawn(keep_preload=kernel_can))
+            self._channels[-1].conn.send(can_config)
+        except BaseException:
+            _stop([(c.process, c.conn) for c in self._channels])
+            raise
+        self._serial = self._channels[0] if servos else None
+        self._can = self._channels[-1]
+        self._finalizer = weakref.finalize(self, _stop, [(c.process, c.conn) for c in self._channels])
         try:
-            self._conn.send(config)
-            info = self._receive(START_TIMEOUT, "start")
+            infos = [c.receive(START_TIMEOUT, "start") for c in self._channels]
         except BaseException:
             self.close()
             raise
-        self.serial_device: str | None = info["serial_device"]
-        self.can_interface: str = info["can_interface"]
-        self.vcan_dir: str = info["vcan_dir"]
-        self.pid: int = info["pid"]
+        can_info = infos[-1]
+        self.serial_device: str | None = infos[0]["serial_device"] if servos else None
+        self.can_interface: str = can_info["can_interface"]
+        self.vcan_dir: str = can_info["vcan_dir"]
+        # The simulator's processes: the servo line's (when there are servos), then the CAN bus's.
+        self.pids: tuple[int, ...] = tuple(info["pid"] for info in infos)
+        self.pid: int = self.pids[0]
         # time.monotonic() of trace time 0: trace time t happened at trace_epoch + t in any process.
-        self.trace_epoch: float = info["trace_epoch"]
+        self.trace_epoch: float = can_info["trace_epoch"]
 
     # ---- lifecycle -----------------------------------------------------------
 
@@ -124,75 +179,78 @@ class VirtualTorso:
             env["LD_PRELOAD"] = " ".join([library] + others)
         return env
 
-    # ---- control channel -----------------------------------------------------
+    # ---- control channels ----------------------------------------------------
 
-    def _receive(self, timeout: float, what: str) -> Any:
-        if not self._conn.poll(timeout):
-            raise RuntimeError(f"virtual torso did not answer {what} within {timeout:g} s")
-        reply = self._conn.recv()
-        if reply[0] == "ok":
-            return reply[1]
-        _, kind, text = reply
-        raise _ERRORS.get(kind, RuntimeError)(text)
-
-    def _call(self, name: str, *args: object, **kwargs: object) -> Any:
-        with self._lock:
+    def _request(self, channel: _Channel, name: str, *args: object, **kwargs: object) -> Any:
+        with channel.lock:
             if self.closed:
                 raise RuntimeError("virtual torso is closed")
             try:
-                self._conn.send((name, args, kwargs))
-                return self._receive(REQUEST_TIMEOUT, name)
+                channel.conn.send((name, args, kwargs))
+                return channel.receive(REQUEST_TIMEOUT, name)
             except (EOFError, OSError) as e:
                 raise RuntimeError(f"virtual torso process has gone: {e}") from None
+
+    def _call(self, name: str, *args: object, **kwargs: object) -> Any:
+        """A request to the neck's CAN bus."""
+        return self._request(self._can, name, *args, **kwargs)
+
+    def _serial_call(self, name: str, *args: object, **kwargs: object) -> Any:
+        """A request to the servo line."""
+        if self._serial is None:
+            if self.closed:
+                raise RuntimeError("virtual torso is closed")
+            raise RuntimeError("this virtual torso has no servos")
+        return self._request(self._serial, name, *args, **kwargs)
 
     # ---- servos --------------------------------------------------------------
 
     def servo_registers(self, servo_id: int) -> bytes:
         """All 256 register bytes of a servo, present position and voltage as of now."""
-        return cast(bytes, self._call("servo_registers", servo_id))
+        return cast(bytes, self._serial_call("servo_registers", servo_id))
 
     def servo_state(self, servo_id: int) -> dict[str, Any]:
         """id, model, present, goal, torque, moving, voltage, offset (raw), locked, unplugged, rebooting."""
-        return cast("dict[str, Any]", self._call("servo_state", servo_id))
+        return cast("dict[str, Any]", self._serial_call("servo_state", servo_id))
 
     def write_servo_registers(self, servo_id: int, address: int, data: bytes) -> None:
         """Writes register bytes directly (the lock register is not consulted)."""
-        self._call("write_servo_registers", servo_id, address, bytes(data))
+        self._serial_call("write_servo_registers", servo_id, address, bytes(data))
 
     def set_servo_position(self, servo_id: int, raw: int) -> None:
         """Turns the shaft so the present position reads raw; the goal follows."""
-        self._call("set_servo_position", servo_id, int(raw))
+        self._serial_call("set_servo_position", servo_id, int(raw))
 
     def unplug_servo(self, servo_id: int, unplugged: bool = True) -> None:
-        self._call("unplug_servo", servo_id, unplugged)
+        self._serial_call("unplug_servo", servo_id, unplugged)
 
     def corrupt_next_reply(self, servo_id: int, count: int = 1) -> None:
         """The servo's next count replies carry a wrong checksum."""
-        self._call("corrupt_next_reply", servo_id, count)
+        self._serial_call("corrupt_next_reply", servo_id, count)
 
     def wrong_id_next_reply(self, servo_id: int, count: int = 1) -> None:
         """The servo's next count replies carry another servo's id."""
-        self._call("wrong_id_next_reply", servo_id, count)
+        self._serial_call("wrong_id_next_reply", servo_id, count)
 
     def out_of_order_sync_read(self, count: int = 1) -> None:
         """The next count sync reads are answered in reverse order."""
-        self._call("out_of_order_sync_read", count)
+        self._serial_call("out_of_order_sync_read", count)
 
     def inject_serial_noise(self, data: bytes) -> None:
         """Puts stale bytes on the line now, as if a servo had babbled."""
-        self._call("inject_serial_noise", bytes(data))
+        self._serial_call("inject_serial_noise", bytes(data))
 
     def set_voltage(self, servo_id: int | None, decivolts: int) -> None:
         """Supply voltage in tenths of a volt of one servo, or of all with None."""
-        self._call("set_voltage", servo_id, int(decivolts))
+        self._serial_call("set_voltage", servo_id, int(decivolts))
 
     def ramp_voltage(self, start: int, end: int, seconds: float) -> None:
         """The supply of all servos rises (or falls) linearly from start to end, starting now."""
-        self._call("ramp_voltage", int(start), int(end), float(seconds))
+        self._serial_call("ramp_voltage", int(start), int(end), float(seconds))
 
     def set_servo_reply_delay(self, seconds: float) -> None:
         """Extra time every servo takes before it answers."""
-        self._call("set_servo_reply_delay", float(seconds))
+        self._serial_call("set_servo_reply_delay", float(seconds))
 
     # ---- neck motors ---------------------------------------------------------
 
@@ -236,14 +294,19 @@ class VirtualTorso:
 
     def serial_rx(self) -> list[bytes]:
         """Packets the servos received, in order, since the last clear_logs()."""
-        return cast("list[bytes]", self._call("serial_rx"))
+        if self._serial is None:
+            return []
+        return cast("list[bytes]", self._serial_call("serial_rx"))
 
     def can_rx(self) -> list[tuple[int, bytes]]:
         """(standard id, data) of every frame the motors received since the last clear_logs()."""
         return cast("list[tuple[int, bytes]]", self._call("can_rx"))
 
     def trace_lines(self) -> list[str]:
-        return cast("list[str]", self._call("trace_lines"))
+        """The trace of both buses as one time line."""
+        traces = [cast("list[str]", self._request(c, "trace_lines")) for c in self._channels]
+        return list(heapq.merge(*traces, key=_trace_time))
 
     def clear_logs(self) -> None:
-        self._call("clear_logs")
+        for c in self._channels:
+            self._request(c, "clear_logs")

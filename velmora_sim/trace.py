@@ -24,10 +24,14 @@ def hex_bytes(data: bytes) -> str:
 
 class Trace:
     def __init__(self, target: str | bool | None = None, clock: Clock = time.monotonic,
-                 limit: int = 100_000) -> None:
-        """target: None (memory only), "-" or True (standard error), or a file path (appended to)."""
+                 limit: int = 100_000, epoch: float | None = None) -> None:
+        """target: None (memory only), "-" or True (standard error), or a file path (appended to).
+
+        epoch: the clock reading of trace time 0 (default: now); traces of several processes that share
+        one epoch merge into one time line.
+        """
         self._clock = clock
-        self._t0: float = clock()
+        self._t0: float = clock() if epoch is None else epoch
         self.lines: deque[str] = deque(maxlen=limit)
         self._out: TextIO | None = None
         self._own = False
