@@ -60,6 +60,9 @@ def examine(serial_port: str | None, can_bus: str, sysfs: str = "/sys") -> Repor
         neck_only, report.can_error = _open(None, can_bus)
         report.can = can_interface(can_bus, sysfs)
         report.hints += report.can.hints
+        if report.can.controller_state in ("BUS-OFF", "ERROR-PASSIVE"):
+            report.problems.append(f"CAN interface {can_bus}: its controller is "
+                                   f"{report.can.controller_state.lower()}")
         if report.can_error is not None:
             report.problems.append(f"CAN interface {can_bus} could not be opened: {report.can_error}")
             if not report.can.in_sysfs:

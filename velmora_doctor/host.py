@@ -56,6 +56,9 @@ class CanInterface:
     up: bool | None = None
     operstate: str | None = None
     bitrate: int | None = None
+    # The CAN controller's state as the kernel reports it: "ERROR-ACTIVE", "ERROR-WARNING",
+    # "ERROR-PASSIVE", "BUS-OFF", "STOPPED" (None when unknown, as for a virtual interface).
+    controller_state: str | None = None
     hints: list[str] = field(default_factory=list)
 
 
@@ -221,18 +224,24 @@ def serial_device(path: str) -> SerialDevice:
     return dev
 
 
-def _ip_bitrate(name: str) -> int | None:
+def _ip_can_details(name: str) -> tuple[int | None, str | None]:
+    """The interface's bitrate and its controller's state, from `ip -details -json link show`."""
     ip = shutil.which("ip")
     if ip is None:
-        return None
+        return None, None
     try:
         done = subprocess.run([ip, "-details", "-json", "link", "show", "dev", name], capture_output=True,
                               text=True, timeout=IP_TIMEOUT, check=False)
         links = json.loads(done.stdout) if done.returncode == 0 else []
-        bitrate = links[0]["linkinfo"]["info_data"]["bittiming"]["bitrate"]
+        info = links[0]["linkinfo"]["info_data"]
     except (OSError, subprocess.TimeoutExpired, ValueError, LookupError, TypeError):
-        return None
-    return bitrate if isinstance(bitrate, int) else None
+        return None, None
+    if not isinstance(info, dict):
+        return None, None
+    timing = info.get("bittiming")
+    bitrate = timing.get("bitrate") if isinstance(timing, dict) else None
+    state = info.get("state")
+    return (bitrate if isinstance(bitrate, int) else None), (state if isinstance(state, str) else None)
 
 
 def can_interface(name: str, sysfs: str = "/sys") -> CanInterface:
@@ -251,13 +260,17 @@ def can_interface(name: str, sysfs: str = "/sys") -> CanInterface:
         except ValueError:
             pass
     can.operstate = _read(os.path.join(base, "operstate"))
-    can.bitrate = _ip_bitrate(name)
+    can.bitrate, can.controller_state = _ip_can_details(name)
     bring_up = (f"sudo ip link set {name} down; "
                 f"sudo ip link set {name} up type can bitrate {NECK_BITRATE}")
     if can.is_can is False:
         can.hints.append(f"{name} is not a CAN interface: pass the neck's interface with --can")
     elif can.up is False:
         can.hints.append(f"{name} is down: {bring_up}")
+    elif can.controller_state in ("BUS-OFF", "ERROR-PASSIVE"):
+        # A bus-off controller stays off until the interface is restarted; restart-ms does it by itself.
+        can.hints.append(f"{name}'s controller is {can.controller_state.lower()} (frames keep failing: check the "
+                         f"wiring, the termination and the bitrate); restart it: {bring_up} restart-ms 100")
     elif can.bitrate is not None and can.bitrate != NECK_BITRATE:
         can.hints.append(f"{name} runs at {can.bitrate} bit/s; the neck motors talk at 1 Mbit/s: {bring_up}")
     return can

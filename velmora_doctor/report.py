@@ -67,7 +67,8 @@ def _can_lines(report: Report) -> list[str]:
             state = "up" if can.up else "down" if can.up is False else can.operstate or "?"
             kind = "" if can.is_can is not False else " (not a CAN device)"
             rate = f", {can.bitrate} bit/s" if can.bitrate is not None else ", bitrate unknown"
-            lines.append(f"  kernel    {state}{kind}{rate}")
+            controller = f", controller {can.controller_state.lower()}" if can.controller_state else ""
+            lines.append(f"  kernel    {state}{kind}{rate}{controller}")
         else:
             lines.append("  kernel    not in /sys/class/net" +
                          (" (a user-space bus: the module opened it)" if report.can_error is None else ""))

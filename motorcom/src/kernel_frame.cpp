@@ -61,11 +61,12 @@ std::optional<CanFrame> from_kernel_frame(std::span<const std::uint8_t> raw) {
   if (raw.size() == sizeof(can_frame)) {
     can_frame k;
     std::memcpy(&k, raw.data(), sizeof k);
-    out.id = id_from_word(k.can_id);
+    out.error = (k.can_id & CAN_ERR_FLAG) != 0;
+    out.id = out.error ? CanId::extended(k.can_id & CAN_ERR_MASK) : id_from_word(k.can_id);
     // Error frames always carry their 8 bytes of error detail; a remote
     // frame's length is what it asks for, and it carries nothing.
-    const std::size_t n = (k.can_id & CAN_ERR_FLAG) ? CAN_MAX_DLEN : std::min<std::size_t>(k.len, CAN_MAX_DLEN);
-    out.rtr = (k.can_id & CAN_RTR_FLAG) != 0 && (k.can_id & CAN_ERR_FLAG) == 0;
+    const std::size_t n = out.error ? CAN_MAX_DLEN : std::min<std::size_t>(k.len, CAN_MAX_DLEN);
+    out.rtr = (k.can_id & CAN_RTR_FLAG) != 0 && !out.error;
     if (!out.rtr) out.data.assign(k.data, k.data + n);
     return out;
   }

@@ -1,6 +1,7 @@
 #include "motorcom/socketcan_backend.hpp"
 
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -74,6 +75,12 @@ CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::str
 
   const int on = 1;
   if (::setsockopt(fd.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0)
+    return std::unexpected(CanError::backend(last_error()));
+
+  // The controller's own reports of trouble: bus-off, error-passive and its
+  // restart. Nothing else of the error frames' kinds matters here.
+  const can_err_mask_t errors = CAN_ERR_BUSOFF | CAN_ERR_CRTL | CAN_ERR_RESTARTED;
+  if (::setsockopt(fd.get(), SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0)
     return std::unexpected(CanError::backend(last_error()));
 
   // Receive times let a reply collected late still count when it came in

@@ -49,6 +49,8 @@ std::size_t PendingReplies::send(const CanFrame& frame, Matcher matches, std::ch
 }
 
 void PendingReplies::deliver(CanFrame frame) {
+  // No device sends these: they answer nothing.
+  if (frame.error || frame.rtr) return;
   const bool known = stamped(frame);
   for (auto& r : requests_) {
     if (r.outcome || (known && frame.received_at < r.sent_wall) || !r.matches(frame)) continue;

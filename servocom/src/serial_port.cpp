@@ -36,6 +36,12 @@ Error io_error(const std::string& path, const char* what, int err) {
   return Error::io(IoKind::Other, "serial port " + path + ": " + what + " failed: " + errno_text(err));
 }
 
+// What a tty gives once its device is gone: a pulled USB adapter hangs it up.
+bool device_gone(int err) { return err == EIO || err == ENODEV || err == ENXIO || err == EPIPE; }
+
+// The hang-up poll reports without data, as the errno a call would give.
+constexpr int kHungUp = EIO;
+
 // Raw 8N1 without flow control; modem lines (and HUPCL, which drops DTR on
 // close) are left as they are.
 bool make_raw(int fd) {
@@ -66,20 +72,19 @@ int request_low_latency(int fd) {
   return ::ioctl(fd, TIOCSSERIAL, &ss) == 0 ? 0 : errno;
 }
 
-// Waits for events on fd for at most timeout: success when ready, otherwise
-// the time-out or the device's failure.
-Result<void> wait_for(int fd, short events, std::chrono::milliseconds timeout, const std::string& path,
-                      const char* what) {
+// Waits for events on fd for at most timeout: 0 when ready, -1 on time-out,
+// otherwise the errno of the device's failure.
+int wait_for(int fd, short events, std::chrono::milliseconds timeout) {
   pollfd p{fd, events, 0};
   // poll() reads a negative time-out as "forever": never let one through.
   const auto ms = std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, std::numeric_limits<int>::max());
   const int n = ::poll(&p, 1, static_cast<int>(ms));
-  if (n < 0) return std::unexpected(io_error(path, what, errno));
-  if (n == 0) return std::unexpected(timed_out());
-  if ((p.revents & events) != 0) return {};
-  if ((p.revents & POLLNVAL) != 0) return std::unexpected(io_error(path, what, EBADF));
+  if (n < 0) return errno;
+  if (n == 0) return -1;
+  if ((p.revents & events) != 0) return 0;
+  if ((p.revents & POLLNVAL) != 0) return EBADF;
   // POLLERR or POLLHUP without data: the device went away.
-  return std::unexpected(io_error(path, what, EIO));
+  return kHungUp;
 }
 
 }  // namespace
@@ -124,6 +129,11 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, un
 SerialPort::SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout)
     : fd_(fd), path_(std::move(path)), baud_(baud), timeout_(timeout) {}
 
+Error SerialPort::failure(const char* what, int err) {
+  if (device_gone(err) && !lost_) lost_ = std::string(what) + " failed: " + errno_text(err);
+  return io_error(path_, what, err);
+}
+
 SerialPort::~SerialPort() {
   // Exclusive mode outlives our descriptor while anyone else holds the
   // device open (a simulator's pty slave); clear it so a reopen works.
@@ -133,7 +143,7 @@ SerialPort::~SerialPort() {
 
 Result<std::size_t> SerialPort::bytes_waiting() {
   int count = 0;
-  if (::ioctl(fd_, FIONREAD, &count) != 0) return std::unexpected(io_error(path_, "counting waiting bytes", errno));
+  if (::ioctl(fd_, FIONREAD, &count) != 0) return std::unexpected(failure("counting waiting bytes", errno));
   return static_cast<std::size_t>(count < 0 ? 0 : count);
 }
 
@@ -147,10 +157,12 @@ Result<void> SerialPort::read_exact(std::span<std::uint8_t> buf) {
       polled_ready = false;
       continue;
     }
-    if (n < 0 && errno != EAGAIN) return std::unexpected(io_error(path_, "read", errno));
+    if (n < 0 && errno != EAGAIN) return std::unexpected(failure("read", errno));
     // Readable yet nothing to read: end of file, the device is gone.
-    if (n == 0 && polled_ready) return std::unexpected(io_error(path_, "read", EIO));
-    if (auto r = wait_for(fd_, POLLIN, timeout_, path_, "read"); !r) return r;
+    if (n == 0 && polled_ready) return std::unexpected(failure("read", kHungUp));
+    if (const int w = wait_for(fd_, POLLIN, timeout_); w != 0) {
+      return std::unexpected(w < 0 ? timed_out() : failure("read", w));
+    }
     polled_ready = true;
   }
   return {};
@@ -164,8 +176,10 @@ Result<void> SerialPort::write_all(std::span<const std::uint8_t> data) {
       sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno != EAGAIN) return std::unexpected(io_error(path_, "write", errno));
-    if (auto r = wait_for(fd_, POLLOUT, timeout_, path_, "write"); !r) return r;
+    if (n < 0 && errno != EAGAIN) return std::unexpected(failure("write", errno));
+    if (const int w = wait_for(fd_, POLLOUT, timeout_); w != 0) {
+      return std::unexpected(w < 0 ? timed_out() : failure("write", w));
+    }
   }
   return {};
 }
@@ -183,14 +197,14 @@ Result<void> SerialPort::drain() {
     return std::max(std::chrono::microseconds(us), std::chrono::microseconds(1000));
   };
   int queued = 0;
-  if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(io_error(path_, "drain", errno));
+  if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(failure("drain", errno));
   const auto deadline = steady_clock::now() + wire_time(queued) + timeout_;
   while (queued > 0) {
     if (steady_clock::now() >= deadline) return std::unexpected(timed_out());
     std::this_thread::sleep_for(wire_time(queued));
-    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(io_error(path_, "drain", errno));
+    if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(failure("drain", errno));
   }
-  if (::tcdrain(fd_) != 0) return std::unexpected(io_error(path_, "drain", errno));
+  if (::tcdrain(fd_) != 0) return std::unexpected(failure("drain", errno));
   return {};
 }
 

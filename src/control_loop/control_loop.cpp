@@ -102,6 +102,8 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   auto opened = open(s.serialport, s.can_bus, clock);
   if (!opened) return std::unexpected(MotorError(MotorError::PortOpenFailed{s.serialport.value_or("")}));
   std::unique_ptr<VelmoraMotorController> controller = std::move(*opened);
+  // A running loop must not spend its ticks on a device that is away.
+  controller->set_reconnect_interval(kReconnectInterval);
 
   if (auto ok = check_motors(*controller); !ok) return std::unexpected(ok.error());
   if (controller->has_serial_port()) {

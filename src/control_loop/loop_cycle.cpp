@@ -22,18 +22,22 @@ struct ReceiverCloser {
 }  // namespace
 
 PositionResult read_pos(controller::VelmoraMotorController& controller, std::uint64_t allowed_retries,
-                        LoopClock& clock) {
+                        LoopClock& clock, controller::ControllerError* why) {
+  const auto failed = [why](controller::ControllerError&& e) {
+    if (why != nullptr) *why = std::move(e);
+    return std::unexpected(MotorError::communication());
+  };
   // The neck's requests go out before the servo reads and their replies are
   // taken after them: the CAN wait hides behind the serial one.
   auto neck_reading = controller.start_neck_reading();
   std::array<double, 7> servos{};
   if (controller.has_serial_port()) {
     auto read = with_retry(allowed_retries, clock, [&] { return controller.read_all_positions(); });
-    if (!read) return std::unexpected(MotorError::communication());
+    if (!read) return failed(std::move(read.error()));
     servos = *read;
   }
   auto neck = controller.finish_neck_reading(neck_reading);
-  if (!neck) return std::unexpected(MotorError::communication());
+  if (!neck) return failed(std::move(neck.error()));
   return VelmoraTorsoPosition::from_readings(servos, *neck);
 }
 
@@ -76,10 +80,36 @@ void LoopCycle::tick() {
     cells_.last_stats.update([&](StatsWindows& w) { w.period.push(period); });
     last_tick_ = now;
   }
-  cells_.last_position.set(read_pos(controller_, allowed_retries_, clock_));
+  controller::ControllerError why;
+  auto position = read_pos(controller_, allowed_retries_, clock_, &why);
+  const bool ok = position.has_value();
+  cells_.last_position.set(std::move(position));
+  after_reading(ok, why);
   if (!stats) return;
   pending_read_dts_.push(seconds(clock_.now() - now));
   if (clock_.now() - last_publish_ > *cells_.stats_pub_period) publish();
+}
+
+void LoopCycle::after_reading(bool ok, const controller::ControllerError& why) {
+  const auto now = clock_.now();
+  const bool servos = controller_.has_serial_port();
+  if (!ok) {
+    if (!why.disconnected) {
+      reading_outage_.begin(now, "failing (" + controller_.device_name(why.bus) + ": " + why.message + ")");
+    }
+    reading_outage_.failed_reading();
+    if (servos && !torque_stale_) {
+      torque_stale_ = true;
+      cells_.last_torque.set(std::unexpected(MotorError::communication()));
+    }
+    return;
+  }
+  reading_outage_.end(now);
+  if (!servos || (!torque_stale_ && controller_.serial_reconnections() == serial_reconnections_seen_)) return;
+  serial_reconnections_seen_ = controller_.serial_reconnections();
+  auto torque = with_retry(allowed_retries_, clock_, [&] { return controller_.is_torque_enabled(); });
+  torque_stale_ = !torque;
+  cells_.last_torque.set(torque ? TorqueResult(*torque) : std::unexpected(MotorError::communication()));
 }
 
 void LoopCycle::publish() {

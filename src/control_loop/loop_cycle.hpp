@@ -14,16 +14,22 @@
 #include "control_loop/motor_command.hpp"
 #include "control_loop/shared_cells.hpp"
 #include "control_loop/tick_schedule.hpp"
+#include "common/log.hpp"
 #include "controller/controller.hpp"
+#include "controller/outage_log.hpp"
 
 namespace velmora::control_loop {
 
 using MotorCommandQueue = CommandQueue<MotorCommand>;
 
 // One complete reading of the ten joints: the servos under the retry policy
-// (zeros without a serial port), then the neck once.
+// (zeros without a serial port), then the neck once. A failure's cause goes
+// to `why` when given.
 PositionResult read_pos(controller::VelmoraMotorController& controller, std::uint64_t allowed_retries,
-                        LoopClock& clock);
+                        LoopClock& clock, controller::ControllerError* why = nullptr);
+
+// A device that went away is tried again at most this often while the loop runs.
+inline constexpr std::chrono::milliseconds kReconnectInterval{250};
 
 struct LoopContext {
   std::unique_ptr<controller::VelmoraMotorController> controller;
@@ -52,6 +58,12 @@ class LoopCycle {
 
  private:
   void tick();
+  // What a reading's outcome means beyond the reading itself: an outage of
+  // the readings begins or ends (logged once each; a device that went away
+  // is logged by its link instead), and the servos' torque state, which a
+  // servo loses with its power, is unknown while readings fail and read
+  // again once they are back, or once the serial port was opened anew.
+  void after_reading(bool ok, const controller::ControllerError& why);
   void publish();
   void execute(MotorCommand command);
 
@@ -68,6 +80,9 @@ class LoopCycle {
   // however long the publication period.
   SampleWindow pending_read_dts_;
   SampleWindow pending_write_dts_;
+  controller::OutageLog reading_outage_{log::kControlLoopTarget, "readings"};
+  bool torque_stale_ = false;
+  std::uint64_t serial_reconnections_seen_ = 0;
 };
 
 // The thread body: runs the loop to its end. Whatever way it ends (an

@@ -28,9 +28,12 @@ Result<std::array<double, 4>> VelmoraMotorController::set_arm_home(double verify
     return std::unexpected(
         ControllerError::text("set_arm_home: verify_tol must be positive, got " + numfmt::shortest(verify_tol)));
   }
-  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
+  return on_servos(Use::Other, [&](servocom::Port& port) { return rewrite_arm_offsets(port, verify_tol); });
+}
+
+Result<std::array<double, 4>> VelmoraMotorController::rewrite_arm_offsets(servocom::Port& port, double verify_tol) {
+  using namespace servocom::sm40bl;
   const auto& h = feetech_handler_;
-  servocom::Port& port = *serial_port_;
   const auto bus_error = [](const servocom::Error& e) { return std::unexpected(ControllerError::from(e)); };
 
   if (auto off = sync_write_torque_enable(h, port, ARM_IDS, all(false)); !off) return bus_error(off.error());

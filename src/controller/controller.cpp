@@ -65,46 +65,76 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     return std::unexpected(
         ControllerError::text("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
   }
+  Reopen reopen;
+  if (serialport) {
+    reopen.serial_path = *serialport;
+    reopen.serial = [path = *serialport]() -> servocom::Result<std::unique_ptr<servocom::Port>> {
+      auto opened = servocom::SerialPort::open(path);
+      if (!opened) return std::unexpected(opened.error());
+      return std::unique_ptr<servocom::Port>(std::move(*opened));
+    };
+  }
+  reopen.can_name = can_bus;
+  reopen.can = [can_bus]() -> motorcom::CanResult<std::unique_ptr<motorcom::CanTransport>> {
+    auto opened = motorcom::SocketCanTransport::open(can_bus);
+    if (!opened) return std::unexpected(opened.error());
+    return std::unique_ptr<motorcom::CanTransport>(std::move(*opened));
+  };
   return std::make_unique<VelmoraMotorController>(std::move(port), std::move(*can), std::move(sleep),
-                                                  std::move(clock));
+                                                  std::move(clock), std::move(reopen));
 }
 
 VelmoraMotorController::VelmoraMotorController(std::unique_ptr<servocom::Port> port,
                                                std::unique_ptr<motorcom::CanTransport> can, Sleep sleep,
-                                               Clock clock)
+                                               Clock clock, Reopen reopen)
     : neck_motors_(make_neck_motors()),
       feetech_handler_(std::nullopt, sleep),
-      can_transport_(std::move(can)),
-      serial_port_(std::move(port)),
       neck_commands_(default_neck_commands()),
       sleep_(std::move(sleep)),
       clock_(std::move(clock)) {
   if (!sleep_) sleep_ = [](std::chrono::microseconds d) { std::this_thread::sleep_for(d); };
   if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
+  if (port) serial_.emplace(std::move(reopen.serial_path), std::move(port), std::move(reopen.serial));
+  can_transport_ = std::make_unique<CanLink>(std::move(reopen.can_name), std::move(can), std::move(reopen.can), clock_,
+                                             sleep_, kNeckReplyTimeout);
 }
 
 VelmoraMotorController::~VelmoraMotorController() = default;
 
-Result<void> VelmoraMotorController::require_serial() const {
-  if (!serial_port_) return std::unexpected(ControllerError::text(std::string(kNeckOnlyError)));
-  return {};
+void VelmoraMotorController::set_reconnect_interval(std::chrono::nanoseconds interval) {
+  if (serial_) serial_->set_reopen_interval(interval);
+  can_transport_->set_reopen_interval(interval);
+}
+
+std::string VelmoraMotorController::device_name(ControllerError::Bus bus) const {
+  switch (bus) {
+    case ControllerError::Bus::Servos: return "serial port " + (serial_ ? serial_->path() : std::string());
+    case ControllerError::Bus::Neck: return "CAN interface " + can_transport_->name();
+    case ControllerError::Bus::None: break;
+  }
+  return "the torso";
 }
 
 std::vector<std::uint8_t> VelmoraMotorController::silent_servos(std::span<const std::uint8_t> ids) {
   std::vector<std::uint8_t> silent;
   for (std::uint8_t id : ids) {
-    auto answered = feetech_handler_.ping(*serial_port_, id);
+    auto answered = on_servos(Use::Other, [&](servocom::Port& port) -> Result<bool> {
+      auto pinged = feetech_handler_.ping(port, id);
+      if (!pinged) return std::unexpected(ControllerError::from(pinged.error()));
+      return *pinged;
+    });
     if (!answered || !*answered) silent.push_back(id);
   }
   return silent;
 }
 
 std::vector<std::uint8_t> VelmoraMotorController::check_missing_ids() {
-  if (!serial_port_) return {};
+  if (!serial_) return {};
   return silent_servos(SERVO_IDS);
 }
 
 std::vector<std::string> VelmoraMotorController::check_missing_neck_motors() {
+  prepare_neck();
   std::vector<std::string> missing;
   auto reading = start_neck_reading();
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
@@ -126,13 +156,16 @@ std::unordered_map<std::string, std::uint8_t> VelmoraMotorController::get_motor_
 }
 
 Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, const StopRequested& stop) {
-  if (!serial_port_) return {};
+  if (!serial_) return {};
   for (std::uint8_t id : SERVO_IDS) {
     warn("Rebooting motor " + servo_name(id) + " (id=" + std::to_string(id) + ")");
     // Whether the servo answered the reboot instruction does not matter; only
     // a failure to send it does.
-    auto sent = feetech_handler_.reboot(*serial_port_, id);
-    if (!sent) return std::unexpected(ControllerError::from(sent.error()));
+    auto sent = on_servos(Use::Other, [&](servocom::Port& port) -> Result<void> {
+      if (auto r = feetech_handler_.reboot(port, id); !r) return std::unexpected(ControllerError::from(r.error()));
+      return {};
+    });
+    if (!sent) return std::unexpected(sent.error());
   }
 
   std::vector<std::uint8_t> pending(SERVO_IDS.begin(), SERVO_IDS.end());

@@ -16,8 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "controller/can_link.hpp"
+#include "controller/controller_error.hpp"
 #include "controller/joint_names.hpp"
 #include "controller/neck_turns.hpp"
+#include "controller/serial_link.hpp"
 #include "motorcom/can.hpp"
 #include "motorcom/damiao/driver.hpp"
 #include "servocom/error.hpp"
@@ -27,24 +30,6 @@
 namespace velmora::controller {
 
 inline constexpr std::string_view kNeckOnlyError = "serial port not configured (neck-only controller)";
-
-// A controller failure: its display text, and whether it was an I/O error
-// that timed out or was interrupted (the only kind the control loop retries).
-struct ControllerError {
-  std::string message;
-  bool retryable = false;
-  // Set for the neck-only refusal of write_raw_packet (an "unsupported" I/O error).
-  bool unsupported = false;
-  // Set when a long operation stopped because its caller asked it to.
-  bool interrupted = false;
-
-  static ControllerError from(const servocom::Error& e) { return {e.message(), e.is_retryable(), false}; }
-  static ControllerError text(std::string m) { return {std::move(m), false, false}; }
-  static ControllerError stopped() { return {"interrupted", false, false, true}; }
-};
-
-template <class T>
-using Result = std::expected<T, ControllerError>;
 
 inline constexpr std::array<std::uint8_t, 4> ARM_IDS{1, 2, 3, 4};
 inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
@@ -64,6 +49,15 @@ class VelmoraMotorController {
   // rebooted servos); true stops it with an `interrupted` error. Empty: never.
   using StopRequested = std::function<bool()>;
 
+  // How the buses' devices are found again after they went away: the
+  // serial port by its path, the CAN interface by its name. Empty: never.
+  struct Reopen {
+    std::string serial_path;
+    SerialLink::Open serial;
+    std::string can_name;
+    CanLink::Open can;
+  };
+
   // Opens the serial port (when a path is given) and the CAN interface.
   // Empty sleep / clock select the real ones.
   static Result<std::unique_ptr<VelmoraMotorController>> create(const std::optional<std::string>& serialport,
@@ -71,12 +65,19 @@ class VelmoraMotorController {
                                                                 Clock clock = {});
   // Built around given buses (port may be null: neck-only).
   VelmoraMotorController(std::unique_ptr<servocom::Port> port, std::unique_ptr<motorcom::CanTransport> can,
-                         Sleep sleep = {}, Clock clock = {});
+                         Sleep sleep = {}, Clock clock = {}, Reopen reopen = {});
   ~VelmoraMotorController();
   VelmoraMotorController(const VelmoraMotorController&) = delete;
   VelmoraMotorController& operator=(const VelmoraMotorController&) = delete;
 
-  bool has_serial_port() const { return serial_port_ != nullptr; }
+  bool has_serial_port() const { return serial_.has_value(); }
+  // A device that went away is tried again at most this often (zero, the
+  // default: by every call that needs it).
+  void set_reconnect_interval(std::chrono::nanoseconds interval);
+  // How often the serial port was opened again after its device went away.
+  std::uint64_t serial_reconnections() const { return serial_ ? serial_->reconnections() : 0; }
+  // The device a bus is on, for messages: "serial port /dev/ttyUSB0", "CAN interface can0".
+  std::string device_name(ControllerError::Bus bus) const;
 
   // Inventory.
   std::vector<std::uint8_t> check_missing_ids();
@@ -142,8 +143,8 @@ class VelmoraMotorController {
  private:
   std::array<motorcom::damiao::Damiao, 3> neck_motors_;
   servocom::FeetechProtocolHandler feetech_handler_;
-  std::unique_ptr<motorcom::CanTransport> can_transport_;
-  std::unique_ptr<servocom::Port> serial_port_;
+  std::unique_ptr<CanLink> can_transport_;
+  std::optional<SerialLink> serial_;
   std::array<motorcom::damiao::MitCommand, 3> neck_commands_;
   NeckTurns neck_turns_;
   // Joints whose motor last reported the end of its position range: where
@@ -153,7 +154,22 @@ class VelmoraMotorController {
   Sleep sleep_;
   Clock clock_;
 
-  Result<void> require_serial() const;
+  // What an operation on the servo bus is, for the link's count of failed readings.
+  enum class Use : std::uint8_t { Reading, Other };
+  // Runs op on the serial port: refused without one (neck-only), reopened
+  // first when its device went away, and the outcome told to its link.
+  template <class Op>
+  auto on_servos(Use use, Op&& op) -> decltype(op(std::declval<servocom::Port&>()));
+  // Before every operation on the neck: a CAN interface bound anew means
+  // the motors may have been through anything, so every joint's turn and
+  // range are taken again from its next report.
+  void prepare_neck();
+  // Arm homing's bus work, once its argument is checked.
+  Result<std::array<double, 4>> rewrite_arm_offsets(servocom::Port& port, double verify_tol);
+  // A neck failure with its context; while the interface is lost, the
+  // interface and why instead of the transport's bare text.
+  ControllerError neck_failure(std::string prefix, const motorcom::damiao::Error& e) const;
+  ControllerError neck_failure(std::string prefix, const ControllerError& e) const;
   // The servos among `ids` that do not answer a ping, in the order given.
   std::vector<std::uint8_t> silent_servos(std::span<const std::uint8_t> ids);
   // The three positions as the motors' counters report them.
@@ -172,5 +188,24 @@ class VelmoraMotorController {
   // turn first when it is unknown; the reply's position relative to the turn.
   Result<double> command_neck_joint(std::size_t index, double goal);
 };
+
+template <class Op>
+auto VelmoraMotorController::on_servos(Use use, Op&& op) -> decltype(op(std::declval<servocom::Port&>())) {
+  if (!serial_) return std::unexpected(ControllerError::text(std::string(kNeckOnlyError)));
+  const bool reading = use == Use::Reading;
+  auto port = serial_->acquire(clock_());
+  if (!port) {
+    serial_->settle(false, reading, clock_());
+    return std::unexpected(port.error());
+  }
+  auto result = op(**port);
+  serial_->settle(result.has_value(), reading, clock_());
+  if (!result) {
+    // The operation that found the device gone says so, as the next ones do.
+    if (!serial_->connected()) return std::unexpected(serial_->disconnection());
+    result.error().bus = ControllerError::Bus::Servos;
+  }
+  return result;
+}
 
 }  // namespace velmora::controller

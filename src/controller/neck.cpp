@@ -16,13 +16,6 @@ constexpr std::uint8_t kMitMode = 1;
 
 std::string joint_name(std::size_t index) { return std::string(NECK_JOINT_NAMES[index]); }
 
-ControllerError failure(std::string prefix, const motorcom::damiao::Error& e) {
-  return ControllerError::text(std::move(prefix) + e.message());
-}
-
-ControllerError failure(std::string prefix, const ControllerError& e) {
-  return ControllerError::text(std::move(prefix) + e.message);
-}
 
 ControllerError position_unknown(float p_max) {
   return ControllerError::text("position unknown: its motor reports the end of its position range (" +
@@ -40,6 +33,26 @@ ControllerError index_out_of_range(std::size_t index) {
 }
 
 }  // namespace
+
+void VelmoraMotorController::prepare_neck() {
+  if (!can_transport_->reconnect_if_due()) return;
+  neck_turns_ = {};
+  neck_out_of_range_ = {};
+}
+
+ControllerError VelmoraMotorController::neck_failure(std::string prefix, const motorcom::damiao::Error& e) const {
+  if (!can_transport_->connected()) return neck_failure(std::move(prefix), can_transport_->disconnection());
+  ControllerError lifted = ControllerError::text(std::move(prefix) + e.message());
+  lifted.bus = ControllerError::Bus::Neck;
+  return lifted;
+}
+
+ControllerError VelmoraMotorController::neck_failure(std::string prefix, const ControllerError& e) const {
+  ControllerError lifted = e;
+  lifted.message = std::move(prefix) + e.message;
+  lifted.bus = ControllerError::Bus::Neck;
+  return lifted;
+}
 
 double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) {
   // std::max(lower, NaN) would quietly answer `lower`: keep NaN visible so the
@@ -88,7 +101,7 @@ Result<double> VelmoraMotorController::take_neck_report(std::size_t index, float
 Result<double> VelmoraMotorController::send_neck_counter(std::size_t index, double counter) {
   neck_commands_[index].position = to_single(counter);
   auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index], clock_);
-  if (!feedback) return std::unexpected(failure("", feedback.error()));
+  if (!feedback) return std::unexpected(neck_failure("", feedback.error()));
   return take_neck_report(index, feedback->position);
 }
 
@@ -97,7 +110,7 @@ Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, dou
   // is meant on.
   if (!neck_turns_.known(index) && !neck_out_of_range_[index]) {
     auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
-    if (!feedback) return std::unexpected(failure("", feedback.error()));
+    if (!feedback) return std::unexpected(neck_failure("", feedback.error()));
     if (auto heard = take_neck_report(index, feedback->position); !heard) return std::unexpected(heard.error());
   }
   if (neck_out_of_range_[index]) return std::unexpected(position_unknown(neck_motors_[index].limits.p_max));
@@ -114,15 +127,16 @@ Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (std::isnan(positions[i])) return std::unexpected(not_a_number(context, i));
   }
+  prepare_neck();
   const auto joint_context = [&](std::size_t i) { return std::string(context) + "(" + joint_name(i) + "): "; };
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (neck_out_of_range_[i])
-      return std::unexpected(failure(joint_context(i), position_unknown(neck_motors_[i].limits.p_max)));
+      return std::unexpected(neck_failure(joint_context(i), position_unknown(neck_motors_[i].limits.p_max)));
   }
   std::array<double, 3> reported{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
     auto position = command_neck_joint(i, positions[i]);
-    if (!position) return std::unexpected(failure(joint_context(i), position.error()));
+    if (!position) return std::unexpected(neck_failure(joint_context(i), position.error()));
     reported[i] = *position;
   }
   return reported;
@@ -141,26 +155,28 @@ Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, 
   if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
   const std::string method = "set_" + joint_name(index) + "_position";
   if (std::isnan(position)) return std::unexpected(not_a_number(method, index));
+  prepare_neck();
   auto reported = command_neck_joint(index, clamp_neck_position(index, position));
-  if (!reported) return std::unexpected(failure(method + ": ", reported.error()));
+  if (!reported) return std::unexpected(neck_failure(method + ": ", reported.error()));
   return *reported;
 }
 
 Result<void> VelmoraMotorController::enable_neck(bool enable) {
+  prepare_neck();
   const auto sleep_ms = [this](std::chrono::milliseconds d) { sleep_(d); };
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     const auto& motor = neck_motors_[i];
     if (enable) {
       if (auto mode = motor.ensure_control_mode(*can_transport_, kMitMode, sleep_ms, clock_); !mode) {
-        return std::unexpected(failure(joint_name(i) + ": ensure MIT mode failed: ", mode.error()));
+        return std::unexpected(neck_failure(joint_name(i) + ": ensure MIT mode failed: ", mode.error()));
       }
       auto on = motor.enable(*can_transport_, clock_);
-      if (!on) return std::unexpected(failure(joint_name(i) + ": enable failed: ", on.error()));
+      if (!on) return std::unexpected(neck_failure(joint_name(i) + ": enable failed: ", on.error()));
       // The motor is on either way; a joint out of range is refused commands.
       (void)take_neck_report(i, on->position);
     } else {
       auto off = motor.disable(*can_transport_, clock_);
-      if (!off) return std::unexpected(failure(joint_name(i) + ": disable failed: ", off.error()));
+      if (!off) return std::unexpected(neck_failure(joint_name(i) + ": disable failed: ", off.error()));
       (void)take_neck_report(i, off->position);
     }
   }
@@ -169,6 +185,7 @@ Result<void> VelmoraMotorController::enable_neck(bool enable) {
 }
 
 VelmoraMotorController::NeckReading VelmoraMotorController::start_neck_reading() {
+  prepare_neck();
   NeckReading reading{motorcom::PendingReplies(*can_transport_, clock_), {}};
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     reading.requests[i] = neck_motors_[i].send_feedback_request(reading.pending);
@@ -183,9 +200,12 @@ Result<std::array<double, 3>> VelmoraMotorController::finish_neck_counters(NeckR
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
     const auto context = "read_neck_positions(" + joint_name(i) + "): ";
     auto feedback = neck_motors_[i].feedback_reply(reading.pending, reading.requests[i]);
-    if (!feedback) return std::unexpected(failure(context, feedback.error()));
+    if (!feedback) {
+      can_transport_->failed_reading();
+      return std::unexpected(neck_failure(context, feedback.error()));
+    }
     auto reported = take_neck_report(i, feedback->position);
-    if (!reported) return std::unexpected(failure(context, reported.error()));
+    if (!reported) return std::unexpected(neck_failure(context, reported.error()));
     positions[i] = *reported;
   }
   return positions;
@@ -210,11 +230,12 @@ Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
 
 Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
+  prepare_neck();
   const auto context = "read_neck_feedback(" + joint_name(index) + "): ";
   auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
-  if (!feedback) return std::unexpected(failure(context, feedback.error()));
+  if (!feedback) return std::unexpected(neck_failure(context, feedback.error()));
   auto reported = take_neck_report(index, feedback->position);
-  if (!reported) return std::unexpected(failure(context, reported.error()));
+  if (!reported) return std::unexpected(neck_failure(context, reported.error()));
   auto relative = *feedback;
   relative.position = static_cast<float>(neck_turns_.relative(index, *reported));
   return relative;
@@ -223,8 +244,9 @@ Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback
 Result<motorcom::damiao::RegisterValue> VelmoraMotorController::read_neck_register(std::size_t index,
                                                                                    std::uint8_t register_id) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
+  prepare_neck();
   auto value = neck_motors_[index].read_register(*can_transport_, register_id, clock_);
-  if (!value) return std::unexpected(failure("read_neck_register(" + joint_name(index) + "): ", value.error()));
+  if (!value) return std::unexpected(neck_failure("read_neck_register(" + joint_name(index) + "): ", value.error()));
   return *value;
 }
 

@@ -1,6 +1,7 @@
 // Operations on the seven Feetech servos: arms (SM40BL map) and nose
 // (STS3025BL map). Two-group operations do the arms first and stop there when
-// the arm transaction fails.
+// the arm transaction fails. Each runs through on_servos(), which holds the
+// serial port's link to its device.
 
 #include <algorithm>
 
@@ -40,68 +41,83 @@ Result<std::array<T, N>> join_groups(std::string_view what, const std::vector<T>
   return out;
 }
 
+// Both groups' reads, arms first, joined.
+template <std::size_t N, class ReadArms, class ReadNose>
+auto read_both(std::string_view what, ReadArms&& arms, ReadNose&& nose)
+    -> Result<std::array<typename decltype(arms())::value_type::value_type, N>> {
+  using T = typename decltype(arms())::value_type::value_type;
+  auto a = arms();
+  if (!a) return std::unexpected(from(a.error()));
+  auto n = nose();
+  if (!n) return std::unexpected(from(n.error()));
+  return join_groups<T, N>(what, *a, *n);
+}
+
 bool is_arm(std::uint8_t id) { return id >= 1 && id <= 4; }
 bool is_nose(std::uint8_t id) { return id >= 5 && id <= 7; }
 
 }  // namespace
 
 Result<std::array<double, 7>> VelmoraMotorController::read_all_positions() {
-  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
-  auto arms = servocom::sm40bl::sync_read_present_position(feetech_handler_, *serial_port_, ARM_IDS);
-  if (!arms) return std::unexpected(from(arms.error()));
-  auto nose = servocom::sts3025bl::sync_read_present_position(feetech_handler_, *serial_port_, NOSE_IDS);
-  if (!nose) return std::unexpected(from(nose.error()));
-  return join_groups<double, 7>("read_all_positions", *arms, *nose);
+  return on_servos(Use::Reading, [&](servocom::Port& port) {
+    return read_both<7>(
+        "read_all_positions",
+        [&] { return servocom::sm40bl::sync_read_present_position(feetech_handler_, port, ARM_IDS); },
+        [&] { return servocom::sts3025bl::sync_read_present_position(feetech_handler_, port, NOSE_IDS); });
+  });
 }
 
 Result<std::array<std::uint8_t, 7>> VelmoraMotorController::read_all_voltages() {
-  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
-  auto arms = servocom::sm40bl::sync_read_present_voltage(feetech_handler_, *serial_port_, ARM_IDS);
-  if (!arms) return std::unexpected(from(arms.error()));
-  auto nose = servocom::sts3025bl::sync_read_present_voltage(feetech_handler_, *serial_port_, NOSE_IDS);
-  if (!nose) return std::unexpected(from(nose.error()));
-  return join_groups<std::uint8_t, 7>("read_all_voltages", *arms, *nose);
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return read_both<7>(
+        "read_all_voltages",
+        [&] { return servocom::sm40bl::sync_read_present_voltage(feetech_handler_, port, ARM_IDS); },
+        [&] { return servocom::sts3025bl::sync_read_present_voltage(feetech_handler_, port, NOSE_IDS); });
+  });
 }
 
 Result<bool> VelmoraMotorController::is_torque_enabled() {
-  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
-  auto arms = servocom::sm40bl::sync_read_torque_enable(feetech_handler_, *serial_port_, ARM_IDS);
-  if (!arms) return std::unexpected(from(arms.error()));
-  auto nose = servocom::sts3025bl::sync_read_torque_enable(feetech_handler_, *serial_port_, NOSE_IDS);
-  if (!nose) return std::unexpected(from(nose.error()));
-  const auto on = [](bool b) { return b; };
-  return std::all_of(arms->begin(), arms->end(), on) && std::all_of(nose->begin(), nose->end(), on);
+  return on_servos(Use::Other, [&](servocom::Port& port) -> Result<bool> {
+    auto flags = read_both<7>(
+        "is_torque_enabled",
+        [&] { return servocom::sm40bl::sync_read_torque_enable(feetech_handler_, port, ARM_IDS); },
+        [&] { return servocom::sts3025bl::sync_read_torque_enable(feetech_handler_, port, NOSE_IDS); });
+    if (!flags) return std::unexpected(flags.error());
+    return std::all_of(flags->begin(), flags->end(), [](bool b) { return b; });
+  });
 }
 
 Result<void> VelmoraMotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
-  if (auto ok = require_serial(); !ok) return ok;
-  const std::span<const double> all(positions);
-  auto arms = servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, ARM_IDS, all.first(4));
-  if (!arms) return std::unexpected(from(arms.error()));
-  return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, *serial_port_, NOSE_IDS,
-                                                              all.subspan(4)));
+  return on_servos(Use::Other, [&](servocom::Port& port) -> Result<void> {
+    const std::span<const double> all(positions);
+    auto arms = servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, ARM_IDS, all.first(4));
+    if (!arms) return std::unexpected(from(arms.error()));
+    return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, port, NOSE_IDS, all.subspan(4)));
+  });
 }
 
 Result<void> VelmoraMotorController::set_arms_position(const std::array<double, 4>& positions) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, ARM_IDS, positions));
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, ARM_IDS, positions));
+  });
 }
 
 Result<void> VelmoraMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(
-      servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, LEFT_ARM_IDS, positions));
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, LEFT_ARM_IDS, positions));
+  });
 }
 
 Result<void> VelmoraMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(
-      servocom::sm40bl::sync_write_goal_position(feetech_handler_, *serial_port_, RIGHT_ARM_IDS, positions));
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, RIGHT_ARM_IDS, positions));
+  });
 }
 
 Result<void> VelmoraMotorController::set_nose_position(const std::array<double, 3>& positions) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, *serial_port_, NOSE_IDS, positions));
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, port, NOSE_IDS, positions));
+  });
 }
 
 Result<void> VelmoraMotorController::enable_torque() {
@@ -115,15 +131,17 @@ Result<void> VelmoraMotorController::disable_torque() {
 }
 
 Result<void> VelmoraMotorController::enable_arms(bool enable) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(servocom::sm40bl::sync_write_torque_enable(feetech_handler_, *serial_port_, ARM_IDS,
-                                                         std::vector<bool>(ARM_IDS.size(), enable)));
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return lift(servocom::sm40bl::sync_write_torque_enable(feetech_handler_, port, ARM_IDS,
+                                                           std::vector<bool>(ARM_IDS.size(), enable)));
+  });
 }
 
 Result<void> VelmoraMotorController::enable_nose(bool enable) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, *serial_port_, NOSE_IDS,
-                                                            std::vector<bool>(NOSE_IDS.size(), enable)));
+  return on_servos(Use::Other, [&](servocom::Port& port) {
+    return lift(servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, port, NOSE_IDS,
+                                                              std::vector<bool>(NOSE_IDS.size(), enable)));
+  });
 }
 
 Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
@@ -133,61 +151,68 @@ Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint
     if (is_arm(id)) arms.push_back(id);
     else if (is_nose(id)) nose.push_back(id);
   }
-  if (!arms.empty()) {
-    if (auto ok = require_serial(); !ok) return ok;
-    auto written = servocom::sm40bl::sync_write_torque_enable(feetech_handler_, *serial_port_, arms,
-                                                              std::vector<bool>(arms.size(), enable));
-    if (!written) return std::unexpected(from(written.error()));
-  }
-  if (!nose.empty()) {
-    if (auto ok = require_serial(); !ok) return ok;
-    auto written = servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, *serial_port_, nose,
-                                                                 std::vector<bool>(nose.size(), enable));
-    if (!written) return std::unexpected(from(written.error()));
-  }
-  return {};
+  if (arms.empty() && nose.empty()) return {};
+  return on_servos(Use::Other, [&](servocom::Port& port) -> Result<void> {
+    if (!arms.empty()) {
+      auto written = servocom::sm40bl::sync_write_torque_enable(feetech_handler_, port, arms,
+                                                                std::vector<bool>(arms.size(), enable));
+      if (!written) return std::unexpected(from(written.error()));
+    }
+    if (!nose.empty()) {
+      auto written = servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, port, nose,
+                                                                   std::vector<bool>(nose.size(), enable));
+      if (!written) return std::unexpected(from(written.error()));
+    }
+    return {};
+  });
 }
 
 Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::span<const std::uint8_t> data) {
-  if (!serial_port_) return std::unexpected(ControllerError{std::string(kNeckOnlyError), false, true});
-  servocom::Port& port = *serial_port_;
-  // Leftovers of earlier transactions are not this packet's reply.
-  if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(from(d.error()));
-  if (auto w = port.write_all(data); !w) return std::unexpected(from(w.error()));
-  if (auto d = port.drain(); !d) return std::unexpected(from(d.error()));
-  auto waiting = port.bytes_waiting();
-  if (!waiting) return std::unexpected(from(waiting.error()));
-  const auto start = clock_();
-  while (*waiting == 0) {
-    if (clock_() - start >= kRawReplyWindow) return std::vector<std::uint8_t>{};
-    sleep_(kRawPollInterval);
-    waiting = port.bytes_waiting();
-    if (!waiting) return std::unexpected(from(waiting.error()));
+  if (!serial_) {
+    ControllerError neck_only = ControllerError::text(std::string(kNeckOnlyError));
+    neck_only.unsupported = true;
+    return std::unexpected(neck_only);
   }
-  std::vector<std::uint8_t> reply(*waiting);
-  if (auto r = port.read_exact(reply); !r) return std::unexpected(from(r.error()));
-  return reply;
+  return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
+    // Leftovers of earlier transactions are not this packet's reply.
+    if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(from(d.error()));
+    if (auto w = port.write_all(data); !w) return std::unexpected(from(w.error()));
+    if (auto d = port.drain(); !d) return std::unexpected(from(d.error()));
+    auto waiting = port.bytes_waiting();
+    if (!waiting) return std::unexpected(from(waiting.error()));
+    const auto start = clock_();
+    while (*waiting == 0) {
+      if (clock_() - start >= kRawReplyWindow) return std::vector<std::uint8_t>{};
+      sleep_(kRawPollInterval);
+      waiting = port.bytes_waiting();
+      if (!waiting) return std::unexpected(from(waiting.error()));
+    }
+    std::vector<std::uint8_t> reply(*waiting);
+    if (auto r = port.read_exact(reply); !r) return std::unexpected(from(r.error()));
+    return reply;
+  });
 }
 
 Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                                          std::uint8_t length) {
-  if (auto ok = require_serial(); !ok) return std::unexpected(ok.error());
-  auto bytes = feetech_handler_.read(*serial_port_, id, address, length);
-  if (!bytes) return std::unexpected(from(bytes.error()));
-  // A reply of another length is some other transaction's (a late reply to
-  // an earlier read of this servo), never this read's data.
-  if (bytes->size() != length) {
-    return std::unexpected(from(servocom::Error::bad_reply("servo " + std::to_string(id) + " answered a read of " +
-                                                           std::to_string(length) + " bytes with " +
-                                                           std::to_string(bytes->size()))));
-  }
-  return std::move(*bytes);
+  return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
+    auto bytes = feetech_handler_.read(port, id, address, length);
+    if (!bytes) return std::unexpected(from(bytes.error()));
+    // A reply of another length is some other transaction's (a late reply to
+    // an earlier read of this servo), never this read's data.
+    if (bytes->size() != length) {
+      return std::unexpected(from(servocom::Error::bad_reply("servo " + std::to_string(id) +
+                                                             " answered a read of " + std::to_string(length) +
+                                                             " bytes with " + std::to_string(bytes->size()))));
+    }
+    return std::move(*bytes);
+  });
 }
 
 Result<void> VelmoraMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                      std::span<const std::uint8_t> data) {
-  if (auto ok = require_serial(); !ok) return ok;
-  return lift(feetech_handler_.write(*serial_port_, id, address, data));
+  return on_servos(Use::Other,
+                   [&](servocom::Port& port) { return lift(feetech_handler_.write(port, id, address, data)); });
 }
 
 }  // namespace velmora::controller

@@ -30,6 +30,10 @@ struct CanFrame {
   // A remote frame (classic only): sent, it asks for data.size() bytes and
   // carries none; received, its data is empty.
   bool rtr = false;
+  // A received error frame: the CAN controller's report of its own state
+  // (bus-off, error-passive, restarted), with the error classes in the id's
+  // value (an extended id) and the details in the data. No device sent it.
+  bool error = false;
   // Received frames: when the frame reached the socket, as the kernel stamps
   // it, on the wall clock. Unset (the epoch): not known.
   std::chrono::system_clock::time_point received_at{};

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "servocom/error.hpp"
 
@@ -22,6 +24,10 @@ class Port {
   virtual Result<void> write_all(std::span<const std::uint8_t> data) = 0;
   // Waits, within a bound, until the output has been transmitted.
   virtual Result<void> drain() = 0;
+  // Why the device has gone for good (it hung up, went away: a pulled USB
+  // adapter), once an operation has found out; nothing while it works. A
+  // lost port never works again: its device must be opened anew.
+  virtual std::optional<std::string> lost() const { return std::nullopt; }
 };
 
 }  // namespace servocom

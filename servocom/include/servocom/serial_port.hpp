@@ -27,6 +27,7 @@ class SerialPort final : public Port {
   Result<void> read_exact(std::span<std::uint8_t> buf) override;
   Result<void> write_all(std::span<const std::uint8_t> data) override;
   Result<void> drain() override;
+  std::optional<std::string> lost() const override { return lost_; }
 
   const std::string& path() const { return path_; }
   // Why the driver did not grant low-latency mode (best effort, asked for at
@@ -40,6 +41,10 @@ class SerialPort final : public Port {
   unsigned baud_;
   std::chrono::milliseconds timeout_;
   std::string low_latency_refused_;
+  std::optional<std::string> lost_;
+
+  // The error of a failed call, noting when it means the device went away.
+  Error failure(const char* what, int err);
 };
 
 }  // namespace servocom

@@ -69,7 +69,7 @@ def test_a_port_held_by_another_process_names_it(torso):
     assert [m["answers"] for m in report["motors"]] == [True] * 3  # the neck is still checked
 
 
-def test_sysfs_adapters_and_can_interface(tmp_path):
+def test_sysfs_adapters_and_can_interface(tmp_path, monkeypatch):
     sysfs = tmp_path
     usb = sysfs / "devices" / "pci0" / "usb1" / "1-1"
     port = usb / "1-1:1.0" / "ttyUSB0"
@@ -100,3 +100,17 @@ def test_sysfs_adapters_and_can_interface(tmp_path):
     can = can_interface("can7", str(sysfs))
     assert (can.in_sysfs, can.is_can, can.up) == (True, True, False)
     assert can.hints == ["can7 is down: sudo ip link set can7 down; sudo ip link set can7 up type can bitrate 1000000"]
+
+    # Up, but its controller bus-off, as `ip -details -json link show` tells.
+    (net / "flags").write_text("0x1\n")
+    fake_ip = tmp_path / "bin" / "ip"
+    fake_ip.parent.mkdir()
+    fake_ip.write_text('#!/bin/sh\necho \'[{"linkinfo": {"info_data": {"state": "BUS-OFF", '
+                       '"bittiming": {"bitrate": 1000000}}}}]\'\n')
+    fake_ip.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{fake_ip.parent}{os.pathsep}{os.environ['PATH']}")
+    can = can_interface("can7", str(sysfs))
+    assert (can.up, can.bitrate, can.controller_state) == (True, 1_000_000, "BUS-OFF")
+    assert can.hints == ["can7's controller is bus-off (frames keep failing: check the wiring, the termination and "
+                         "the bitrate); restart it: sudo ip link set can7 down; sudo ip link set can7 up type can "
+                         "bitrate 1000000 restart-ms 100"]

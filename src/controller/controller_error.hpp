@@ -1,0 +1,46 @@
+#pragma once
+// What a controller operation can fail with: its display text, and what the
+// layers above need to know about it.
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <utility>
+
+#include "servocom/error.hpp"
+
+namespace velmora::controller {
+
+struct ControllerError {
+  // Which of the two buses the failure came from.
+  enum class Bus : std::uint8_t { None, Servos, Neck };
+
+  std::string message;
+  // An I/O error that timed out or was interrupted: the only kind the control
+  // loop retries.
+  bool retryable = false;
+  // Set for the neck-only refusal of write_raw_packet (an "unsupported" I/O error).
+  bool unsupported = false;
+  // Set when a long operation stopped because its caller asked it to.
+  bool interrupted = false;
+  // The bus's device went away (or is still away); its link reports it.
+  bool disconnected = false;
+  Bus bus = Bus::None;
+
+  static ControllerError from(const servocom::Error& e) {
+    ControllerError c{e.message(), e.is_retryable()};
+    c.bus = Bus::Servos;
+    return c;
+  }
+  static ControllerError text(std::string m) { return {std::move(m)}; }
+  static ControllerError stopped() {
+    ControllerError c{"interrupted"};
+    c.interrupted = true;
+    return c;
+  }
+};
+
+template <class T>
+using Result = std::expected<T, ControllerError>;
+
+}  // namespace velmora::controller
