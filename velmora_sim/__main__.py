@@ -23,7 +23,8 @@ def announce(torso: VirtualTorso, out: TextIO) -> None:
     print(f"velmora-sim: virtual torso running (pid {torso.pid})", file=out)
     if torso.serial_device:
         # The stable path for programs; the pseudo-terminal behind it changes when the adapter is replugged.
-        print(f"  serial device  {torso.serial_device} -> {os.path.realpath(torso.serial_device)}", file=out)
+        pty = torso.link_state()["serial_pty"] or "(adapter unplugged)"
+        print(f"  serial device  {torso.serial_device} -> {pty}", file=out)
     else:
         print("  serial device  (none: neck only)", file=out)
     print(f"  CAN interface  {torso.can_interface}  (hub in {torso.vcan_dir})", file=out)
