@@ -95,7 +95,8 @@ class CanLink:
             raise RuntimeError(f"CAN interface {self.name} is removed")
         frame = ERROR_FRAMES[state]
         self._hub.send_local(frame.pack())
-        self._trace.emit("<-", "can", "ERR", f"ERROR FRAME {state} class=0x{frame.can_id:03X} data={hex_bytes(frame.data)}")
+        self._trace.emit("<-", "can", "ERR",
+                         f"ERROR FRAME {state} class=0x{frame.can_id:03X} data={hex_bytes(frame.data)}")
         return frame
 
     def take_pending(self) -> None:

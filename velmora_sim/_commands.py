@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Callable
+from typing import TYPE_CHECKING, Callable, TypeVar
 
 from .neck_bus import NeckBus
 from .servo import Servo
@@ -13,6 +13,18 @@ from .trace import Trace
 if TYPE_CHECKING:
     from ._can_link import CanLink
     from ._serial_line import SerialLine
+
+
+_Part = TypeVar("_Part")
+_NO_SERVOS = "this virtual torso has no servos"
+_NO_NECK = "this process of the virtual torso has no neck motors"
+
+
+def _present(part: _Part | None, missing: str) -> _Part:
+    """The part of the torso that this process simulates; RuntimeError(missing) in the other process."""
+    if part is None:
+        raise RuntimeError(missing)
+    return part
 
 
 class ControlCommands:
@@ -38,14 +50,10 @@ class ControlCommands:
         self._stop()
 
     def _servo_bus(self) -> ServoBus:
-        if self._servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        return self._servos
+        return _present(self._servos, _NO_SERVOS)
 
     def _neck_bus(self) -> NeckBus:
-        if self._neck is None:
-            raise RuntimeError("this process of the virtual torso has no neck motors")
-        return self._neck
+        return _present(self._neck, _NO_NECK)
 
     def _servo(self, servo_id: int) -> Servo:
         return self._servo_bus().servo(servo_id)
@@ -156,14 +164,10 @@ class ControlCommands:
             action()
 
     def _serial_line(self) -> SerialLine:
-        if self._line is None:
-            raise RuntimeError("this virtual torso has no servos")
-        return self._line
+        return _present(self._line, _NO_SERVOS)
 
     def _can_link(self) -> CanLink:
-        if self._can is None:
-            raise RuntimeError("this process of the virtual torso has no CAN interface")
-        return self._can
+        return _present(self._can, _NO_NECK)
 
     def cmd_link_state(self) -> dict[str, object]:
         state: dict[str, object] = {}
@@ -174,40 +178,32 @@ class ControlCommands:
             state["can_interface"] = self._can.state()
         return state
 
+    def _change(self, at: float | None, change: Callable[[], bool], note: Callable[[], str]) -> None:
+        """Makes the change (at that time), noting it in the trace unless there was nothing to change."""
+        def act() -> None:
+            if change():
+                self._trace.note(note())
+        self._at(at, act)
+
     def cmd_unplug_serial_adapter(self, at: float | None = None) -> None:
         line = self._serial_line()
-
-        def unplug() -> None:
-            pty = line.pty()
-            if line.unplug():
-                self._trace.note(f"serial adapter pulled out: {pty} hung up, {line.path} removed")
-        self._at(at, unplug)
+        self._change(at, line.unplug,
+                     lambda: f"serial adapter pulled out: its pseudo-terminal hung up, {line.path} removed")
 
     def cmd_replug_serial_adapter(self, at: float | None = None) -> None:
         line = self._serial_line()
-
-        def plug() -> None:
-            if line.plug():
-                self._trace.note(f"serial adapter plugged in: {line.path} -> {line.pty()}")
-        self._at(at, plug)
+        self._change(at, line.plug, lambda: f"serial adapter plugged in: {line.path} -> {line.pty()}")
 
     def cmd_remove_can_interface(self, at: float | None = None) -> None:
         can = self._can_link()
         can.require_hosted("removed")  # refused at once, not when the time comes
-
-        def remove() -> None:
-            if can.remove():
-                self._trace.note(f"CAN interface {can.name} removed: every socket on it disconnected")
-        self._at(at, remove)
+        self._change(at, can.remove, lambda: f"CAN interface {can.name} removed: every socket on it disconnected")
 
     def cmd_restore_can_interface(self, at: float | None = None) -> None:
         can = self._can_link()
         can.require_hosted("restored")
-
-        def restore() -> None:
-            if can.restore():
-                self._trace.note(f"CAN interface {can.name} restored: sockets bound to it from now on are on the bus")
-        self._at(at, restore)
+        self._change(at, can.restore,
+                     lambda: f"CAN interface {can.name} restored: sockets bound to it from now on are on the bus")
 
     def cmd_brownout_servos(self, seconds: float, at: float | None = None) -> None:
         bus = self._servo_bus()
