@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from simwire import open_port, packet, read_exactly, sim_command, status, transact
+from simwire import open_port, packet, sim_command, status, transact
 from velmora_sim.vcan import VcanEndpoint
 
 PING, READ, WRITE, SYNC_READ = 0x01, 0x02, 0x03, 0x82
@@ -74,14 +74,11 @@ def test_a_brownout_silences_every_servo_then_they_come_back_as_after_a_reboot(t
         write(port, 3, 55, b"\x00")                       # lock cleared
         started = time.monotonic()
         torso.brownout_servos(0.5)
-        # No reply of any servo can come before the brown-out is over, however late this process runs.
-        while True:
-            replies = transact(port, everyone, 7 * 24, timeout=1.0)
-            if replies:
-                break
+        # No reply can come before the brown-out is over, however late this process runs.
+        while transact(port, packet(7, PING), 6, timeout=1.0) != status(7):
             assert time.monotonic() < started + 10, "the servos never came back"
         assert time.monotonic() - started >= 0.5
-        state = torque_goal_lock_present(replies)
+        state = torque_goal_lock_present(transact(port, everyone, 7 * 24, timeout=5.0))
         assert [s[0] for s in state] == [0] * 7 and [s[2] for s in state] == [1] * 7
         assert all(goal == present for _, goal, _, present in state)  # servo 1 no longer heads for 3000
     finally:
@@ -100,7 +97,7 @@ def test_a_removed_can_interface_disconnects_everyone_and_a_new_socket_joins_it_
         except OSError:
             s.close()
             raise
-        s.settimeout(1.0)
+        s.settimeout(5.0)
         return s
 
     torso.set_motor_position(2, 0.25)
@@ -109,14 +106,14 @@ def test_a_removed_can_interface_disconnects_everyone_and_a_new_socket_joins_it_
     try:
         before.send(request)
         assert struct.unpack_from("=I", before.recv(72))[0] == 2
-        assert watcher.recv(1.0) is not None and watcher.recv(1.0) is not None  # the request and the reply
+        assert watcher.recv(5.0) is not None and watcher.recv(5.0) is not None  # the request and the reply
         torso.remove_can_interface()
         assert before.recv(72) == b""
         with pytest.raises(OSError) as e:
             before.send(request)
         assert e.value.errno in (errno.EPIPE, errno.ECONNRESET)
         with pytest.raises(ConnectionResetError):
-            watcher.recv(1.0)
+            watcher.recv(5.0)
         assert not os.path.exists(os.path.join(torso.vcan_dir, torso.can_interface))
         assert torso.link_state()["can_interface"] == "gone"
         with pytest.raises(OSError) as e:

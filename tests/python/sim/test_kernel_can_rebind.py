@@ -117,7 +117,7 @@ def test_kernel_mode_binds_again_when_the_interface_comes_back(interface):
             torso.can_error_frame("bus-off")
         s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
         s.bind((interface.name,))
-        assert answered(s)
+        until(lambda: answered(s), "feedback before the interface goes")
         interface.remove()
         s.close()
         until(lambda: any("went away" in n for n in notes()), "the simulator noticed the interface had gone")
@@ -140,7 +140,7 @@ def test_kernel_mode_binds_again_when_the_interface_comes_back(interface):
             s = socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW)
             s.bind((interface.name,))
             try:
-                assert answered(s)
+                until(lambda: answered(s), "feedback on the interface once it was back")
                 ip("set", "down", interface.name)
                 until(lambda: any("is down" in n for n in notes()), "the simulator noticed the interface was down")
                 ip("set", "up", interface.name)
