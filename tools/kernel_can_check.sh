@@ -9,7 +9,10 @@
 #   - pytest tests/python/kernel_can: the driver, the synchronous class and a
 #     neck-only control loop against the simulator's kernel-CAN mode;
 #   - pytest tests/python/sim/test_can_semantics.py: what the kernel does with
-#     frames, which the user-space stand-in must do alike.
+#     frames, which the user-space stand-in must do alike;
+#   - pytest tests/python/sim/test_kernel_can_rebind.py: the simulator binding
+#     again when vcan0 is deleted and added, and riding through it going down
+#     and up (the test deletes and adds it itself, and leaves it up).
 # Any failure, a skipped test or a missing piece fails the check; nothing is
 # skipped silently.
 #
@@ -46,7 +49,8 @@ in_vm() {  # in_vm PYTHON: the part that runs inside the virtual machine
 
   echo "kernel CAN check: Python tests on $GUEST_IFACE"
   local status=0
-  "$py" -m pytest -q -p no:cacheprovider tests/python/kernel_can tests/python/sim/test_can_semantics.py || status=$?
+  "$py" -m pytest -q -p no:cacheprovider tests/python/kernel_can tests/python/sim/test_can_semantics.py \
+    tests/python/sim/test_kernel_can_rebind.py || status=$?
   echo "kernel CAN check: Python tests ended with status $status"
   [ "$status" -eq 0 ] || return 1
   echo "kernel CAN check: passed"

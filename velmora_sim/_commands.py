@@ -3,22 +3,40 @@
 from __future__ import annotations
 
 import time
-from typing import Callable
+from typing import TYPE_CHECKING, Callable, TypeVar
 
 from .neck_bus import NeckBus
 from .servo import Servo
 from .servo_bus import ServoBus
 from .trace import Trace
 
+if TYPE_CHECKING:
+    from ._can_link import CanLink
+    from ._serial_line import SerialLine
+
+
+_Part = TypeVar("_Part")
+_NO_SERVOS = "this virtual torso has no servos"
+_NO_NECK = "this process of the virtual torso has no neck motors"
+
+
+def _present(part: _Part | None, missing: str) -> _Part:
+    """The part of the torso that this process simulates; RuntimeError(missing) in the other process."""
+    if part is None:
+        raise RuntimeError(missing)
+    return part
+
 
 class ControlCommands:
     """Steers the simulated devices; info is what cmd_info reports, stop ends the simulator."""
 
-    def __init__(self, servos: ServoBus | None, neck: NeckBus | None, trace: Trace, info: dict[str, object],
-                 stop: Callable[[], None], inject_noise: Callable[[bytes], None],
-                 schedule: Callable[[float, Callable[[], None]], None]) -> None:
+    def __init__(self, servos: ServoBus | None, neck: NeckBus | None, line: SerialLine | None, can: CanLink | None,
+                 trace: Trace, info: dict[str, object], stop: Callable[[], None],
+                 inject_noise: Callable[[bytes], None], schedule: Callable[[float, Callable[[], None]], None]) -> None:
         self._servos = servos
         self._neck = neck
+        self._line = line
+        self._can = can
         self._trace = trace
         self._info = info
         self._stop = stop
@@ -32,14 +50,10 @@ class ControlCommands:
         self._stop()
 
     def _servo_bus(self) -> ServoBus:
-        if self._servos is None:
-            raise RuntimeError("this virtual torso has no servos")
-        return self._servos
+        return _present(self._servos, _NO_SERVOS)
 
     def _neck_bus(self) -> NeckBus:
-        if self._neck is None:
-            raise RuntimeError("this process of the virtual torso has no neck motors")
-        return self._neck
+        return _present(self._neck, _NO_NECK)
 
     def _servo(self, servo_id: int) -> Servo:
         return self._servo_bus().servo(servo_id)
@@ -139,6 +153,73 @@ class ControlCommands:
 
     def cmd_set_motor_reply_delay(self, seconds: float) -> None:
         self._neck_bus().reply_delay = max(0.0, float(seconds))
+
+    # ---- the buses themselves ---------------------------------------------------
+
+    def _at(self, at: float | None, action: Callable[[], None]) -> None:
+        """Now (a failure goes back to the caller), or at monotonic time at (a failure goes to the trace)."""
+        if at is not None and at > time.monotonic():
+            self._schedule(at, action)
+        else:
+            action()
+
+    def _serial_line(self) -> SerialLine:
+        return _present(self._line, _NO_SERVOS)
+
+    def _can_link(self) -> CanLink:
+        return _present(self._can, _NO_NECK)
+
+    def cmd_link_state(self) -> dict[str, object]:
+        state: dict[str, object] = {}
+        if self._line is not None:
+            state["serial_adapter"] = "plugged" if self._line.plugged else "unplugged"
+            state["serial_pty"] = self._line.pty()
+        if self._can is not None:
+            state["can_interface"] = self._can.state()
+        return state
+
+    def _change(self, at: float | None, change: Callable[[], bool], note: Callable[[], str]) -> None:
+        """Makes the change (at that time), noting it in the trace unless there was nothing to change."""
+        def act() -> None:
+            if change():
+                self._trace.note(note())
+        self._at(at, act)
+
+    def cmd_unplug_serial_adapter(self, at: float | None = None) -> None:
+        line = self._serial_line()
+        self._change(at, line.unplug,
+                     lambda: f"serial adapter pulled out: its pseudo-terminal hung up, {line.path} removed")
+
+    def cmd_replug_serial_adapter(self, at: float | None = None) -> None:
+        line = self._serial_line()
+        self._change(at, line.plug, lambda: f"serial adapter plugged in: {line.path} -> {line.pty()}")
+
+    def cmd_remove_can_interface(self, at: float | None = None) -> None:
+        can = self._can_link()
+        can.require_hosted("removed")  # refused at once, not when the time comes
+        self._change(at, can.remove, lambda: f"CAN interface {can.name} removed: every socket on it disconnected")
+
+    def cmd_restore_can_interface(self, at: float | None = None) -> None:
+        can = self._can_link()
+        can.require_hosted("restored")
+        self._change(at, can.restore,
+                     lambda: f"CAN interface {can.name} restored: sockets bound to it from now on are on the bus")
+
+    def cmd_brownout_servos(self, seconds: float, at: float | None = None) -> None:
+        bus = self._servo_bus()
+        if not seconds >= 0:
+            raise ValueError(f"a brown-out lasts zero seconds or more, not {seconds}")
+
+        def brownout() -> None:
+            bus.brownout(float(seconds))
+            self._trace.note(f"servo supply browned out: every servo silent for {seconds:g} s, "
+                             "then back with torque off, goal = present and the lock set")
+        self._at(at, brownout)
+
+    def cmd_can_error_frame(self, state: str) -> None:
+        self._can_link().send_error_frame(str(state))
+
+    # ---- what crossed the wires -----------------------------------------------
 
     def cmd_serial_rx(self) -> list[bytes]:
         return list(self._servos.rx_log) if self._servos else []

@@ -1,4 +1,4 @@
-"""The simulator's ends of the two buses: the pseudo-terminal of the servo line and its place on the CAN bus."""
+"""The simulator's ends of the two buses: a pseudo-terminal for the servo line, a socket on a kernel CAN interface."""
 
 from __future__ import annotations
 
@@ -7,7 +7,7 @@ import secrets
 import socket
 import termios
 
-from .vcan import Frame, VcanBus, interface_path
+from .vcan import Frame, interface_path
 
 
 def make_raw(fd: int) -> None:
@@ -54,27 +54,22 @@ class KernelCan:
     def send(self, frame: Frame) -> None:
         self._sock.send(frame.pack())
 
-    def recv(self, timeout: float | None = None) -> Frame | None:
+    def recv(self) -> Frame | None:
+        """The next frame, or None when none is waiting.
+
+        EOFError at end-of-file, which only the user-space stand-in gives (its hub went away);
+        OSError as the kernel reports it (ENODEV: interface removed, ENETDOWN: taken down).
+        """
         try:
-            return Frame.unpack(self._sock.recv(72))
+            raw = self._sock.recv(72)
         except BlockingIOError:
             return None
+        if not raw:
+            raise EOFError("end of file")
+        return Frame.unpack(raw)
 
     def close(self) -> None:
         self._sock.close()
-
-
-class HostedCan:
-    """The simulator's own place on a bus it hosts (VcanBus.attach)."""
-
-    def __init__(self, hub: VcanBus) -> None:
-        self._hub = hub
-
-    def send(self, frame: Frame) -> None:
-        self._hub.send_local(frame.pack())
-
-    def close(self) -> None:
-        pass
 
 
 def unique_interface(directory: str) -> str:

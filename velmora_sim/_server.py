@@ -13,7 +13,6 @@ from __future__ import annotations
 import heapq
 import itertools
 import os
-import select
 import selectors
 import signal
 import sys
@@ -23,13 +22,13 @@ from multiprocessing.connection import Connection
 from types import FrameType
 from typing import Any, Callable
 
-from . import feetech as ft
+from ._can_link import CanLink
 from ._commands import ControlCommands
-from ._devices import HostedCan, KernelCan, open_pty, unique_interface
+from ._serial_line import SerialLine
 from .neck_bus import NeckBus
 from .servo_bus import ServoBus
 from .trace import Trace, hex_bytes
-from .vcan import Frame, VcanBus, interface_dir
+from .vcan import Frame
 
 clock = time.monotonic
 
@@ -45,50 +44,36 @@ class Server:
         self._queued = {"serial": 0, "can": 0}
         # select() takes its time-out in microseconds; epoll would round a reply due in 0.4 ms up to 1 ms.
         self.sel = selectors.SelectSelector()
-        self.master: int | None = None
-        self.slave: int | None = None
-        self.serial_device: str | None = None
+        self.line: SerialLine | None = None
         self.servos: ServoBus | None = None
-        self.stream = ft.PacketStream()
-        self.hub: VcanBus | None = None
-        self.can: KernelCan | HostedCan | None = None
+        self.can: CanLink | None = None
         self.neck: NeckBus | None = None
-        self.can_interface: str | None = None
-        self.vcan_dir: str | None = None
-        self._can_fd: int | None = None
         self.running = True
         wire_timing = bool(config.get("wire_timing"))
 
-        if config.get("servos", True):
-            self.master, self.slave, self.serial_device = open_pty()
-            self.servos = ServoBus(self._send_serial, self._trace_serial, wire_timing=wire_timing,
-                                   reboot_time=config.get("reboot_time", 0.05))
-            self.sel.register(self.master, selectors.EVENT_READ, self._on_serial)
-
-        if config.get("neck", True):
-            self._open_can(config, wire_timing)
+        try:
+            if config.get("servos", True):
+                self.servos = ServoBus(self._send_serial, self._trace_serial, wire_timing=wire_timing,
+                                       reboot_time=config.get("reboot_time", 0.05))
+                servos = self.servos
+                self.line = SerialLine(self.sel, lambda packet, now: self._guarded(servos.receive, packet, now))
+            if config.get("neck", True):
+                self.neck = NeckBus(self._send_can, self._trace_can, wire_timing=wire_timing,
+                                    positions=config.get("neck_positions"))
+                neck = self.neck
+                self.can = CanLink(self.sel, config, lambda frame, now: self._guarded(neck.receive, frame, now),
+                                   self.trace, self.schedule)
+        except BaseException:
+            self.close()
+            raise
         self.sel.register(self.conn.fileno(), selectors.EVENT_READ, self._on_control)
-        info: dict[str, object] = {"serial_device": self.serial_device, "can_interface": self.can_interface,
-                                   "vcan_dir": self.vcan_dir, "pid": os.getpid(), "trace_epoch": self.trace.epoch}
-        self.commands = ControlCommands(self.servos, self.neck, self.trace, info, self.stop, self.inject_noise,
-                                        self.schedule)
-
-    def _open_can(self, config: dict[str, Any], wire_timing: bool) -> None:
-        self.vcan_dir = interface_dir(config.get("vcan_dir"))
-        if config.get("kernel_can"):
-            self.can_interface = config["can_interface"]
-            self.can = KernelCan(self.can_interface)
-        else:
-            self.can_interface = config.get("can_interface") or unique_interface(self.vcan_dir)
-            # The simulator hosts the bus in its own loop: frames reach the
-            # motors without a hop through another thread.
-            self.hub = VcanBus(self.can_interface, self.vcan_dir).attach(self.sel, self._on_hub_frame)
-            self.can = HostedCan(self.hub)
-        self.neck = NeckBus(self._send_can, self._trace_can, wire_timing=wire_timing,
-                            positions=config.get("neck_positions"))
-        if isinstance(self.can, KernelCan):
-            self._can_fd = self.can.fileno()
-            self.sel.register(self._can_fd, selectors.EVENT_READ, self._on_can)
+        info: dict[str, object] = {
+            "serial_device": self.line.path if self.line else None,
+            "can_interface": self.can.name if self.can else None,
+            "vcan_dir": self.can.vcan_dir if self.can else None,
+            "pid": os.getpid(), "trace_epoch": self.trace.epoch}
+        self.commands = ControlCommands(self.servos, self.neck, self.line, self.can, self.trace, info, self.stop,
+                                        self.inject_noise, self.schedule)
 
     # ---- scheduling ----------------------------------------------------------
 
@@ -124,36 +109,6 @@ class Server:
                     return
             self._run_due()
 
-    # ---- serial --------------------------------------------------------------
-
-    def _trace_serial(self, direction: str, ident: str, text: str) -> None:
-        self.trace.emit(direction, "serial", ident, text)
-
-    def _send_serial(self, at: float, packet: bytes, text: str) -> None:
-        assert self.master is not None
-        master = self.master
-
-        def write() -> None:
-            try:
-                n = os.write(master, packet)
-            except BlockingIOError:
-                n = 0
-            note = "" if n == len(packet) else f" (line full: {len(packet) - n} bytes lost)"
-            self.trace.emit("<-", "serial", f"id={packet[2]}", text + note)
-        self._send_in_order("serial", at, write)
-
-    def _on_serial(self) -> None:
-        assert self.master is not None and self.servos is not None
-        try:
-            data = os.read(self.master, 4096)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
-            return  # EIO: nobody has the port open, which our own slave descriptor rules out
-        now = clock()
-        for packet in self.stream.feed(data):
-            self._guarded(self.servos.receive, packet, now)
-
     def _guarded(self, handler: Callable[..., object], *args: object) -> None:
         # A fault in the simulator must not take the whole torso down in the middle of someone's test.
         try:
@@ -163,12 +118,28 @@ class Server:
             self.trace.note("simulator fault, packet or reply dropped: " + text.strip().splitlines()[-1])
             print(f"velmora_sim: simulator fault:\n{text}", file=sys.stderr, flush=True)
 
+    # ---- serial --------------------------------------------------------------
+
+    def _trace_serial(self, direction: str, ident: str, text: str) -> None:
+        self.trace.emit(direction, "serial", ident, text)
+
+    def _send_serial(self, at: float, packet: bytes, text: str) -> None:
+        line = self.line
+        assert line is not None
+        generation = line.generation
+
+        def write() -> None:
+            if line.generation != generation:
+                note = " (lost: the serial adapter was pulled out)"
+            else:
+                n = line.write(packet)
+                note = "" if n == len(packet) else f" (line full: {len(packet) - n} bytes lost)"
+            self.trace.emit("<-", "serial", f"id={packet[2]}", text + note)
+        self._send_in_order("serial", at, write)
+
     def inject_noise(self, data: bytes) -> None:
-        assert self.master is not None
-        try:
-            os.write(self.master, bytes(data))
-        except BlockingIOError:
-            pass
+        assert self.line is not None
+        self.line.write(bytes(data))
         self.trace.emit("<-", "serial", "", f"NOISE {len(data)} bytes {hex_bytes(data)}")
 
     # ---- CAN -----------------------------------------------------------------
@@ -179,38 +150,19 @@ class Server:
     def _send_can(self, at: float, frame: Frame, text: str) -> None:
         can = self.can
         assert can is not None
+        generation = can.generation
 
         def send() -> None:
-            try:
-                can.send(frame)
-                note = ""
-            except OSError as e:
-                note = f" (not sent: {e})"
+            if can.generation != generation:
+                note = " (not sent: the CAN interface went away)"
+            else:
+                try:
+                    can.send(frame)
+                    note = ""
+                except OSError as e:
+                    note = f" (not sent: {e.strerror or e})"
             self.trace.emit("<-", "can", f"0x{frame.can_id:03X}", text + note)
         self._send_in_order("can", at, send)
-
-    def _on_hub_frame(self, raw: bytes) -> None:
-        assert self.neck is not None
-        try:
-            frame = Frame.unpack(raw)
-        except ValueError:
-            return
-        self._guarded(self.neck.receive, frame, clock())
-
-    def _on_can(self) -> None:
-        assert isinstance(self.can, KernelCan) and self.neck is not None
-        now = clock()
-        while True:
-            try:
-                frame = self.can.recv(0)
-            except (ConnectionResetError, OSError):
-                if self._can_fd in {key.fd for key in self.sel.get_map().values()}:
-                    self.sel.unregister(self._can_fd)
-                    self.trace.note("CAN interface went away")
-                return
-            if frame is None:
-                return
-            self._guarded(self.neck.receive, frame, now)
 
     # ---- control channel -----------------------------------------------------
 
@@ -220,17 +172,10 @@ class Server:
         A client that sends a packet needing no reply (a sync write) and then asks
         for the logs must find that packet in them.
         """
-        if self.hub is not None:
-            self.hub.take_pending()
-        registered = {key.fd for key in self.sel.get_map().values()}
-        sources = {fd: handler for fd, handler in ((self.master, self._on_serial), (self._can_fd, self._on_can))
-                   if fd in registered}
-        for _ in range(16):  # bounded: a descriptor that stays readable without yielding data cannot hold us
-            ready = select.select(list(sources), [], [], 0)[0] if sources else []
-            if not ready:
-                return
-            for fd in ready:
-                sources[fd]()
+        if self.line is not None:
+            self.line.take_pending()
+        if self.can is not None:
+            self.can.take_pending()
 
     def _on_control(self) -> None:
         self._take_pending_traffic()
@@ -255,14 +200,11 @@ class Server:
         self.running = False
 
     def close(self) -> None:
-        self.trace.close()
         if self.can is not None:
             self.can.close()
-        if self.hub is not None:
-            self.hub.close()
-        for fd in (self.master, self.slave):
-            if fd is not None:
-                os.close(fd)
+        if self.line is not None:
+            self.line.close()
+        self.trace.close()
 
 
 def main(argv: list[str] | None = None) -> int:

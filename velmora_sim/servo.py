@@ -107,6 +107,7 @@ class Servo:
         self.regs[ft.REG_PRESENT_TEMPERATURE] = 30
         self.regs[ft.REG_GOAL_POSITION:ft.REG_GOAL_POSITION + 2] = _u16(self.present_position())
         self._velocity = 0.0
+        self.pending_write = None  # a registered write lived in RAM
 
     @property
     def id(self) -> int:

@@ -107,6 +107,18 @@ class ServoBus:
                 if (servo_id == ft.BROADCAST_ID or s.id == servo_id)
                 and not s.unplugged and now >= s.silent_until]
 
+    def restart(self, servo: Servo, now: float, silent_for: float) -> None:
+        """The servo restarts: RAM as after power-on (torque off, goal = present, lock set), and it neither
+        hears nor answers for silent_for seconds."""
+        servo.power_on()
+        servo.silent_until = max(servo.silent_until, now + silent_for)
+
+    def brownout(self, seconds: float, now: float | None = None) -> None:
+        """The supply of every servo sags for that long: all silent, then back as after a reboot."""
+        now = self._clock() if now is None else now
+        for s in self.servos:
+            self.restart(s, now, seconds)
+
     # ---- packets -------------------------------------------------------------
 
     def receive(self, packet: ft.Packet, now: float | None = None) -> None:
@@ -208,8 +220,7 @@ class ServoBus:
                 # The servo answers, then restarts: RAM back to defaults, silent for a while.
                 if not broadcast:
                     replies.append((s, b"", None))
-                s.power_on()
-                s.silent_until = now + self.reboot_time
+                self.restart(s, now, self.reboot_time)
                 continue
             else:
                 continue  # an instruction these servos do not know gets no answer

@@ -49,6 +49,11 @@ def _stop(processes: list[tuple[subprocess.Popen[bytes], Connection]]) -> None:
             process.wait()
 
 
+def _deadline(after: float) -> float | None:
+    """The monotonic time `after` seconds from now (shared by every process), None for at once."""
+    return time.monotonic() + after if after > 0 else None
+
+
 def _trace_time(line: str) -> float:
     return float(line.split(None, 1)[0])
 
@@ -139,6 +144,8 @@ class VirtualTorso:
             self.close()
             raise
         can_info = infos[-1]
+        # A stable path (a symlink, as a udev name) to the pseudo-terminal of the moment: it follows the
+        # adapter when it is pulled out and plugged in again.
         self.serial_device: str | None = infos[0]["serial_device"] if servos else None
         self.can_interface: str = can_info["can_interface"]
         self.vcan_dir: str = can_info["vcan_dir"]
@@ -151,11 +158,12 @@ class VirtualTorso:
     # ---- lifecycle -----------------------------------------------------------
 
     def close(self) -> None:
-        """Stops the simulated hardware: the pseudo-terminal and the CAN interface disappear."""
+        """Stops the simulated hardware: the pseudo-terminal, its stable path and the CAN interface disappear."""
         self._finalizer()
 
     @property
     def closed(self) -> bool:
+        """True once close() has run (or the handle was collected)."""
         return not self._finalizer.alive
 
     def __enter__(self) -> "VirtualTorso":
@@ -222,6 +230,7 @@ class VirtualTorso:
         self._serial_call("set_servo_position", servo_id, int(raw))
 
     def unplug_servo(self, servo_id: int, unplugged: bool = True) -> None:
+        """The servo's cable is pulled (or, with False, plugged back): it hears and answers nothing."""
         self._serial_call("unplug_servo", servo_id, unplugged)
 
     def corrupt_next_reply(self, servo_id: int, count: int = 1) -> None:
@@ -259,9 +268,11 @@ class VirtualTorso:
         return cast("dict[str, Any]", self._call("motor_state", can_id))
 
     def set_motor_position(self, can_id: int, radians: float) -> None:
+        """Moves the joint by hand to that position in radians; an enabled motor holds the new place."""
         self._call("set_motor_position", can_id, float(radians))
 
     def unplug_motor(self, can_id: int, unplugged: bool = True) -> None:
+        """The motor's cable is pulled (or, with False, plugged back): it answers no frame."""
         self._call("unplug_motor", can_id, unplugged)
 
     def block_motor(self, can_id: int, blocked: bool = True) -> None:
@@ -290,6 +301,60 @@ class VirtualTorso:
         """Extra time every motor takes before it answers."""
         self._call("set_motor_reply_delay", float(seconds))
 
+    # ---- the adapters and the supply ------------------------------------------
+
+    def link_state(self) -> dict[str, Any]:
+        """serial_adapter ("plugged" or "unplugged") and serial_pty (the pseudo-terminal serial_device points
+        at, None while unplugged) when there are servos; can_interface: "up", "down" (a kernel interface
+        taken down) or "gone" (removed; in kernel mode, waiting to bind again)."""
+        state: dict[str, Any] = {}
+        for channel in self._channels:
+            state.update(self._request(channel, "link_state"))
+        return state
+
+    def unplug_serial_adapter(self, after: float = 0.0) -> None:
+        """The USB serial adapter is pulled out (now, or after that many seconds).
+
+        The pseudo-terminal hangs up: a client that has it open reads end-of-file, its writes fail with EIO,
+        poll reports POLLHUP. serial_device disappears until replug_serial_adapter(). The servos keep power
+        and their state; replies on their way are lost. Nothing happens when it is already out.
+        """
+        self._serial_call("unplug_serial_adapter", _deadline(after))
+
+    def replug_serial_adapter(self, after: float = 0.0) -> None:
+        """The adapter is plugged in again (now, or after that many seconds): serial_device points at a new
+        pseudo-terminal, which a client opens anew to reach the servos. Nothing happens when it is in."""
+        self._serial_call("replug_serial_adapter", _deadline(after))
+
+    def brownout_servos(self, seconds: float = 0.5, after: float = 0.0) -> None:
+        """The servos' supply sags (now, or after that many seconds): every servo loses power at once (torque
+        off, settings written while locked forgotten), answers nothing for `seconds`, then comes back as after
+        a reboot: torque off, goal = present position, lock set."""
+        self._serial_call("brownout_servos", float(seconds), _deadline(after))
+
+    def remove_can_interface(self, after: float = 0.0) -> None:
+        """The CAN interface is removed, as a USB CAN adapter pulled out (now, or after that many seconds).
+
+        Every socket on it reads end-of-file and its sends fail (EPIPE or ECONNRESET); binding a new one
+        fails with ENODEV until restore_can_interface(). The motors keep power and their state. In kernel
+        mode the interface belongs to whoever made it: RuntimeError (remove it with ip link delete; the
+        simulator binds again by name by itself once it is back).
+        """
+        self._call("remove_can_interface", _deadline(after))
+
+    def restore_can_interface(self, after: float = 0.0) -> None:
+        """The CAN interface is back under the same name (now, or after that many seconds): a socket bound
+        to it anew is on the bus again. RuntimeError in kernel mode."""
+        self._call("restore_can_interface", _deadline(after))
+
+    def can_error_frame(self, state: str) -> None:
+        """Puts one error frame on the bus, as the kernel reports a CAN controller's state (linux/can/error.h):
+        "bus-off" (class CAN_ERR_BUSOFF), "error-passive" (CAN_ERR_CRTL, data[1] = RX and TX passive) or
+        "restarted" (CAN_ERR_RESTARTED); 8 data bytes. Only sockets whose CAN_RAW_ERR_FILTER asks for
+        the class receive it. RuntimeError in kernel mode, where only the controller's driver reports
+        its state; ValueError for any other state."""
+        self._call("can_error_frame", str(state))
+
     # ---- what crossed the wires ----------------------------------------------
 
     def serial_rx(self) -> list[bytes]:
@@ -308,5 +373,6 @@ class VirtualTorso:
         return list(heapq.merge(*traces, key=_trace_time))
 
     def clear_logs(self) -> None:
+        """Empties serial_rx(), can_rx() and the trace."""
         for c in self._channels:
             self._request(c, "clear_logs")

@@ -4,8 +4,17 @@ from __future__ import annotations
 
 import os
 import select
+import sys
 import termios
 import time
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+
+
+def sim_command(*args: str) -> tuple[list[str], dict[str, str]]:
+    """The velmora-sim command line of this source tree, and the environment to run it in."""
+    env = dict(os.environ, PYTHONPATH=REPO + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    return [sys.executable, "-m", "velmora_sim", *args], env
 
 
 def open_port(path: str) -> int:

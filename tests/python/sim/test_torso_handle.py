@@ -1,6 +1,7 @@
 """The VirtualTorso handle and the velmora-sim command line: lifecycle, environment, trace, run."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -9,11 +10,9 @@ import time
 
 import pytest
 
-from simwire import open_port, packet, status, transact
+from simwire import REPO, open_port, packet, sim_command, status, transact
 from velmora_sim import VirtualTorso, preload_library
 from velmora_sim.vcan import Frame, VcanEndpoint
-
-REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 
 
 def gone(pid, within=5.0):
@@ -35,11 +34,6 @@ def have_preload():
         return False
 
 
-def sim_command(*args):
-    env = dict(os.environ, PYTHONPATH=REPO + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    return [sys.executable, "-m", "velmora_sim", *args], env
-
-
 def test_close_removes_devices_and_process():
     torso = VirtualTorso()
     serial, hub = torso.serial_device, os.path.join(torso.vcan_dir, torso.can_interface)
@@ -47,7 +41,7 @@ def test_close_removes_devices_and_process():
     torso.close()
     torso.close()  # twice is fine
     assert gone(torso.pid)
-    assert not os.path.exists(hub)
+    assert not os.path.exists(hub) and not os.path.exists(os.path.dirname(serial))
     with pytest.raises(RuntimeError, match="closed"):
         torso.motor_state(1)
 
@@ -158,7 +152,7 @@ def test_command_line_options_and_steering_commands():
     done = subprocess.run(cmd, env=env, input=commands, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     out = done.stdout
-    assert "serial device  /dev/pts/" in out and "CAN interface  vtorso" in out
+    assert re.search(r"serial device  /\S+/servo-adapter -> /dev/pts/\d+\n", out) and "CAN interface  vtorso" in out
     assert "export " in out and "VELMORA_CAN=vtorso" in out
     servo_table = out.split("servo  present")[1].split("motor  position")[0].splitlines()[1:]
     motor_table = out.split("motor  position")[1].splitlines()[1:4]
