@@ -63,12 +63,8 @@ bool CanLink::reconnect_if_due() {
 }
 
 ControllerError CanLink::disconnection() const {
-  ControllerError e = ControllerError::text(
-      "CAN interface " + name_ + " disconnected (" + cause_ + ")" +
-      (reopen_failure_.empty() ? std::string("; not bound again yet") : "; " + reopen_failure_));
-  e.bus = ControllerError::Bus::Neck;
-  e.disconnected = true;
-  return e;
+  return ControllerError::gone(ControllerError::Bus::Neck, "CAN interface " + name_, cause_,
+                               reopen_failure_.empty() ? "not bound again yet" : reopen_failure_);
 }
 
 void CanLink::lose(const CanError& e) {

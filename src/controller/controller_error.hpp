@@ -33,6 +33,15 @@ struct ControllerError {
     return c;
   }
   static ControllerError text(std::string m) { return {std::move(m)}; }
+  // An operation refused because the bus's device went away: "{device}
+  // disconnected ({cause}); {why it is not back}".
+  static ControllerError gone(Bus bus, const std::string& device, const std::string& cause,
+                              const std::string& not_back) {
+    ControllerError c{device + " disconnected (" + cause + "); " + not_back};
+    c.bus = bus;
+    c.disconnected = true;
+    return c;
+  }
   static ControllerError stopped() {
     ControllerError c{"interrupted"};
     c.interrupted = true;

@@ -44,12 +44,8 @@ void SerialLink::settle(bool ok, bool reading, TimePoint now) {
 }
 
 ControllerError SerialLink::disconnection() const {
-  ControllerError e = ControllerError::text(
-      "serial port " + path_ + " disconnected (" + cause_ + ")" +
-      (reopen_failure_.empty() ? std::string("; not opened again yet") : "; " + reopen_failure_));
-  e.bus = ControllerError::Bus::Servos;
-  e.disconnected = true;
-  return e;
+  return ControllerError::gone(ControllerError::Bus::Servos, "serial port " + path_, cause_,
+                               reopen_failure_.empty() ? "not opened again yet" : reopen_failure_);
 }
 
 }  // namespace velmora::controller

@@ -13,6 +13,19 @@ SYNC_WRITE, WRITE = 0x83, 0x03
 REG_TORQUE_ENABLE, REG_GOAL_POSITION = 40, 42
 
 
+COMM = "Motor communication error! Check connections and power supply."
+
+
+def reading_fails(loop) -> bool:
+    """Whether the loop's last reading failed."""
+    try:
+        loop.get_last_position()
+    except RuntimeError as e:
+        assert str(e) == COMM
+        return True
+    return False
+
+
 def eventually(check, timeout=3.0):
     deadline = time.monotonic() + timeout
     while True:

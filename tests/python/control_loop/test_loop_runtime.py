@@ -10,32 +10,22 @@ import time
 
 import pytest
 
-from test_loop_commands import eventually, parsed
+from test_loop_commands import COMM, eventually, parsed, reading_fails
 
 pytestmark = pytest.mark.needs_can
 
-COMM = "Motor communication error! Check connections and power supply."
 WRITE = 0x03
 
 
 def test_silent_servo_fails_readings_without_stalling_the_loop(torso, make_loop):
     loop = make_loop(torso, allowed_retries=2)
     torso.unplug_servo(6)
-
-    def reading_failed():
-        try:
-            loop.get_last_position()
-        except RuntimeError as e:
-            assert str(e) == COMM
-            return True
-        return False
-
-    eventually(reading_failed)
+    eventually(lambda: reading_fails(loop))
     # Commands still get through between the failing readings.
     loop.enable_neck(True)
     eventually(lambda: torso.motor_state(1)["enabled"])
     torso.unplug_servo(6, False)
-    eventually(lambda: not reading_failed())
+    eventually(lambda: not reading_fails(loop))
 
 
 def test_neck_replies_land_on_their_joints_and_a_silent_motor_fails_only_its_readings(torso, make_loop):
@@ -315,7 +305,8 @@ def test_timed_out_reads_are_retried_and_the_recovery_logged(torso, child_env):
     child = subprocess.Popen([sys.executable, "-c", script], env=child_env(torso), stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        assert child.stdout.readline().strip() == "ready"
+        if child.stdout.readline().strip() != "ready":
+            raise AssertionError("the loop did not start: " + child.communicate(timeout=60)[1])
         for servo_id in (1, 2, 3, 4):  # no reply at all: a time-out, which is retried
             torso.unplug_servo(servo_id)
         child.stdin.write("\n")

@@ -10,11 +10,10 @@ import pytest
 
 import velmora_motor_controller as vmc
 
-from test_loop_commands import eventually
+from test_loop_commands import COMM, eventually, reading_fails
 
 pytestmark = pytest.mark.needs_can
 
-COMM = "Motor communication error! Check connections and power supply."
 LOGGERS = ("velmora_motor_controller.controller", "velmora_motor_controller.control_loop")
 # Levels are cached at a logger's first record: open both before anything logs.
 for _name in LOGGERS:
@@ -23,15 +22,6 @@ for _name in LOGGERS:
 
 def records(caplog, level):
     return [r.getMessage() for r in caplog.records if r.name in LOGGERS and r.levelno == level]
-
-
-def reading_fails(loop) -> bool:
-    try:
-        loop.get_last_position()
-    except RuntimeError as e:
-        assert str(e) == COMM
-        return True
-    return False
 
 
 def torque(loop) -> bool | None:
