@@ -8,14 +8,6 @@ Error Error::checksum() { return Error(Kind::ChecksumError, "Checksum error"); }
 Error Error::parsing() { return Error(Kind::ParsingError, "Parsing error"); }
 Error Error::timeout() { return Error(Kind::TimeoutError, "Timeout error"); }
 
-Error Error::incorrect_id(std::uint8_t first, std::uint8_t second) {
-  // The display names the received id first: "(got instead of expected)".
-  return Error(Kind::IncorrectId,
-               "Incorrect id (" + std::to_string(second) + " instead of " + std::to_string(first) + ")",
-               IoKind::Other, first, second);
-}
-
-Error Error::unsupported() { return Error(Kind::Unsupported, "Operation not supported"); }
 Error Error::io(IoKind kind, std::string text) { return Error(Kind::Io, std::move(text), kind); }
 Error Error::port(std::string text) { return Error(Kind::Port, std::move(text)); }
 Error Error::invalid_request(std::string text) { return Error(Kind::InvalidRequest, std::move(text)); }
@@ -37,8 +29,6 @@ std::string Error::debug() const {
     case Kind::ChecksumError: return "ChecksumError";
     case Kind::ParsingError: return "ParsingError";
     case Kind::TimeoutError: return "TimeoutError";
-    case Kind::IncorrectId: return "IncorrectId(" + std::to_string(first_) + ", " + std::to_string(second_) + ")";
-    case Kind::Unsupported: return "Unsupported";
     case Kind::Io: return std::string("Io(") + io_kind_name(io_kind_) + ", \"" + text_ + "\")";
     case Kind::Port: return "Port(\"" + text_ + "\")";
     case Kind::InvalidRequest: return "InvalidRequest(\"" + text_ + "\")";

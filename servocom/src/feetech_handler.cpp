@@ -75,7 +75,7 @@ Result<StatusPacketFeetech> FeetechProtocolHandler::read_status_packet(Port& por
   const std::size_t length = bytes[3];
   bytes.resize(4 + length);
   if (auto r = port.read_exact(std::span(bytes).subspan(4)); !r) return std::unexpected(r.error());
-  return PacketFeetech::status_packet(bytes, expected_id);
+  return StatusPacketFeetech::from_bytes(bytes, expected_id);
 }
 
 Result<bool> FeetechProtocolHandler::ping(Port& port, std::uint8_t id) const {

@@ -144,8 +144,4 @@ Result<InstructionPacketFeetech> PacketFeetech::sync_write_packet(std::span<cons
   return InstructionPacketFeetech::create(BROADCAST_ID, Instruction::SyncWrite, std::move(params));
 }
 
-Result<StatusPacketFeetech> PacketFeetech::status_packet(std::span<const std::uint8_t> bytes, std::uint8_t id) {
-  return StatusPacketFeetech::from_bytes(bytes, id);
-}
-
 }  // namespace servocom

@@ -45,6 +45,7 @@ std::expected<void, MotorError> check_motors(VelmoraMotorController& controller)
 std::expected<void, MotorError> wait_for_voltage_then_reboot(VelmoraMotorController& controller,
                                                              const LoopSettings& s, LoopClock& clock,
                                                              const StopRequested& stop) {
+  // The texts name the servos' nominal 12 V supply; the wait itself is for kMinimumDecivolts.
   info("Waiting for voltage to be stable at 12V...");
   auto read = [&] { return with_retry(s.allowed_retries, clock, [&] { return controller.read_all_voltages(); }); };
   auto volts = read();

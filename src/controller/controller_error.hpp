@@ -19,8 +19,6 @@ struct ControllerError {
   // An I/O error that timed out or was interrupted: the only kind the control
   // loop retries.
   bool retryable = false;
-  // Set for the neck-only refusal of write_raw_packet (an "unsupported" I/O error).
-  bool unsupported = false;
   // Set when a long operation stopped because its caller asked it to.
   bool interrupted = false;
   // The bus's device went away (or is still away); its link reports it.

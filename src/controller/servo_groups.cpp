@@ -168,11 +168,6 @@ Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint
 }
 
 Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::span<const std::uint8_t> data) {
-  if (!serial_) {
-    ControllerError neck_only = ControllerError::text(std::string(kNeckOnlyError));
-    neck_only.unsupported = true;
-    return std::unexpected(neck_only);
-  }
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
     // Leftovers of earlier transactions are not this packet's reply.
     if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(from(d.error()));

@@ -1,9 +1,7 @@
 #include "motorcom/damiao/error.hpp"
 
 #include <string>
-#include <utility>
 
-#include "common/text.hpp"
 
 namespace motorcom::damiao {
 namespace {
@@ -38,12 +36,6 @@ Error Error::type_mismatch(RegisterKind expected, RegisterKind given, std::uint8
   return out;
 }
 
-Error Error::unexpected_reply(std::vector<std::uint8_t> bytes) {
-  Error out(Kind::UnexpectedReply);
-  out.bytes_ = std::move(bytes);
-  return out;
-}
-
 Error Error::mode_verification(std::uint8_t wrote, std::uint8_t reports) {
   Error out(Kind::ModeVerification);
   out.wrote_ = wrote;
@@ -70,9 +62,6 @@ std::string Error::message() const {
     case Kind::TypeMismatch:
       return "register " + num(reg_) + ": expected " + std::string(kind_name(expected_)) + ", got " +
              std::string(kind_name(given_));
-    case Kind::UnexpectedReply:
-      return "unexpected reply (data did not match register-reply pattern): " +
-             velmora::text::bracketed(bytes_, velmora::text::decimal);
     case Kind::ModeVerification:
       return "control mode verification failed: wrote " + num(wrote_) + ", motor reports " + num(reports_);
     case Kind::ShortFeedback:

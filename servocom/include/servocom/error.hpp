@@ -15,12 +15,10 @@ enum class IoKind : std::uint8_t { TimedOut, Interrupted, Other };
 class Error {
  public:
   enum class Kind : std::uint8_t {
-    // The Feetech protocol's own kinds (CommunicationErrorKind).
+    // The Feetech protocol's own kinds: a damaged or unreadable reply, or none.
     ChecksumError,
     ParsingError,
     TimeoutError,
-    IncorrectId,
-    Unsupported,
     // An I/O error of the port (read, write, poll).
     Io,
     // The serial port could not be opened or configured.
@@ -34,8 +32,6 @@ class Error {
   static Error checksum();
   static Error parsing();
   static Error timeout();
-  static Error incorrect_id(std::uint8_t first, std::uint8_t second);
-  static Error unsupported();
   static Error io(IoKind kind, std::string text);
   static Error port(std::string text);
   static Error invalid_request(std::string text);
@@ -55,12 +51,9 @@ class Error {
   }
 
  private:
-  Error(Kind kind, std::string text, IoKind io = IoKind::Other, std::uint8_t a = 0, std::uint8_t b = 0)
-      : kind_(kind), io_kind_(io), first_(a), second_(b), text_(std::move(text)) {}
+  Error(Kind kind, std::string text, IoKind io = IoKind::Other) : kind_(kind), io_kind_(io), text_(std::move(text)) {}
   Kind kind_;
   IoKind io_kind_;
-  std::uint8_t first_;
-  std::uint8_t second_;
   std::string text_;
 };
 

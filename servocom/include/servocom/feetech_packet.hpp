@@ -15,7 +15,6 @@ enum class Instruction : std::uint8_t {
   Ping = 0x01,
   Read = 0x02,
   Write = 0x03,
-  Reset = 0x06,
   Reboot = 0x08,
   SyncWrite = 0x83,
   SyncRead = 0x82,
@@ -92,7 +91,6 @@ struct PacketFeetech {
   static Result<InstructionPacketFeetech> sync_write_packet(std::span<const std::uint8_t> ids,
                                                             std::uint8_t address,
                                                             std::span<const std::vector<std::uint8_t>> data);
-  static Result<StatusPacketFeetech> status_packet(std::span<const std::uint8_t> bytes, std::uint8_t id);
 };
 
 }  // namespace servocom

@@ -18,7 +18,6 @@ class Error {
     UnknownRegister,
     ReadOnly,
     TypeMismatch,
-    UnexpectedReply,
     ModeVerification,
     ShortFeedback,  // a feedback payload under 8 bytes
   };
@@ -27,7 +26,6 @@ class Error {
   static Error unknown_register(std::uint8_t id);
   static Error read_only(std::uint8_t id);
   static Error type_mismatch(RegisterKind expected, RegisterKind given, std::uint8_t id);
-  static Error unexpected_reply(std::vector<std::uint8_t> bytes);
   static Error mode_verification(std::uint8_t wrote, std::uint8_t reports);
   static Error short_feedback(std::size_t length);
 
@@ -47,7 +45,6 @@ class Error {
   std::uint8_t wrote_ = 0;
   std::uint8_t reports_ = 0;
   std::size_t length_ = 0;
-  std::vector<std::uint8_t> bytes_;
 };
 
 template <class T>
