@@ -4,6 +4,7 @@
 // logging. With no sink installed records are dropped.
 
 #include <cstdint>
+#include <functional>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -28,6 +29,14 @@ class Sink {
 bool set_sink(Sink* sink) noexcept;
 // Records above this level are dropped before they reach the sink.
 void set_max_level(Level level) noexcept;
+
+// Observers of every record written besides the sink (a flight recorder),
+// whatever the sink keeps. While one is there every level up to the maximum
+// counts as enabled. Taps are called on the writing thread, must be quick and
+// must not log.
+using Tap = std::function<void(Level level, std::string_view target, std::string_view message)>;
+std::uint64_t add_tap(Tap tap);
+void remove_tap(std::uint64_t id) noexcept;
 
 bool enabled(Level level, std::string_view target) noexcept;
 void write(Level level, std::string_view target, std::string_view message,

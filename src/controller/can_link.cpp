@@ -80,7 +80,10 @@ motorcom::CanResult<void> CanLink::send(const motorcom::CanFrame& frame) {
   const auto give_up = clock_() + queue_full_wait_;
   for (;;) {
     auto sent = socket_->send(frame);
-    if (sent) return sent;
+    if (sent) {
+      if (tap_ != nullptr) tap_->can(true, frame);
+      return sent;
+    }
     // A full transmit queue (common with USB adapters) empties as the bus
     // takes frames: wait for room a little, not for ever.
     if (queue_full(sent.error()) && clock_() < give_up) {
@@ -99,6 +102,7 @@ motorcom::CanResult<motorcom::CanFrame> CanLink::recv(std::chrono::nanoseconds t
     if (interface_gone(frame.error())) lose(frame.error());
     return frame;
   }
+  if (tap_ != nullptr) tap_->can(false, *frame);
   if (frame->error) {
     report(*frame);
   } else {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "controller/bus_tap.hpp"
 #include "controller/controller_error.hpp"
 #include "controller/outage_log.hpp"
 #include "motorcom/can.hpp"
@@ -31,6 +32,8 @@ class CanLink final : public motorcom::CanTransport {
           Sleep sleep, std::chrono::nanoseconds queue_full_wait);
 
   void set_reopen_interval(std::chrono::nanoseconds interval) { interval_ = interval; }
+  // Every frame sent and received goes to tap too (null: nowhere).
+  void set_tap(BusTap* tap) { tap_ = tap; }
   const std::string& name() const { return name_; }
   bool connected() const { return socket_ != nullptr; }
   // Before an operation: binds a new socket when the interface was lost and
@@ -62,6 +65,7 @@ class CanLink final : public motorcom::CanTransport {
   std::string cause_;
   std::string reopen_failure_;
   State state_ = State::Active;
+  BusTap* tap_ = nullptr;
   OutageLog outage_;
 };
 

@@ -74,6 +74,11 @@ class VelmoraMotorController {
   // A device that went away is tried again at most this often (zero, the
   // default: by every call that needs it).
   void set_reconnect_interval(std::chrono::nanoseconds interval);
+  // Every packet and frame on the two buses goes to tap too (null: nowhere).
+  void set_bus_tap(BusTap* tap) {
+    if (serial_) serial_->set_tap(tap);
+    can_transport_->set_tap(tap);
+  }
   // How often the serial port was opened again after its device went away.
   std::uint64_t serial_reconnections() const { return serial_ ? serial_->reconnections() : 0; }
   // The device a bus is on, for messages: "serial port /dev/ttyUSB0", "CAN interface can0".

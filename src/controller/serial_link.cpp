@@ -10,8 +10,14 @@ SerialLink::SerialLink(std::string path, std::unique_ptr<servocom::Port> port, O
       open_(std::move(open)),
       outage_(log::kControllerTarget, "serial port " + path_) {}
 
+void SerialLink::set_tap(BusTap* tap) {
+  tap_ = tap;
+  tapped_.reset();
+  if (port_ && tap_ != nullptr) tapped_.emplace(*port_, *tap_);
+}
+
 Result<servocom::Port*> SerialLink::acquire(TimePoint now) {
-  if (port_) return port_.get();
+  if (port_) return tapped_ ? static_cast<servocom::Port*>(&*tapped_) : port_.get();
   const bool due = !last_attempt_ || interval_ <= std::chrono::nanoseconds::zero() || now - *last_attempt_ >= interval_;
   if (!open_ || !due) return std::unexpected(disconnection());
   last_attempt_ = now;
@@ -22,7 +28,8 @@ Result<servocom::Port*> SerialLink::acquire(TimePoint now) {
   }
   port_ = std::move(*opened);
   ++reconnections_;
-  return port_.get();
+  set_tap(tap_);
+  return tapped_ ? static_cast<servocom::Port*>(&*tapped_) : port_.get();
 }
 
 void SerialLink::settle(bool ok, bool reading, TimePoint now) {
@@ -31,6 +38,7 @@ void SerialLink::settle(bool ok, bool reading, TimePoint now) {
       cause_ = *why;
       reopen_failure_.clear();
       // Closing it now frees the device node's descriptor for the adapter's return.
+      tapped_.reset();
       port_.reset();
       last_attempt_ = now;
       outage_.begin(now, "disconnected (" + cause_ + "); opening it again once it is back");

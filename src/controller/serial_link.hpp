@@ -10,8 +10,10 @@
 #include <optional>
 #include <string>
 
+#include "controller/bus_tap.hpp"
 #include "controller/controller_error.hpp"
 #include "controller/outage_log.hpp"
+#include "controller/tapped_port.hpp"
 #include "servocom/port.hpp"
 
 namespace velmora::controller {
@@ -28,6 +30,8 @@ class SerialLink {
   // Attempts to open the device again at most this often; zero: whenever the
   // port is asked for.
   void set_reopen_interval(std::chrono::nanoseconds interval) { interval_ = interval; }
+  // Every packet written and read goes to tap too (null: nowhere).
+  void set_tap(BusTap* tap);
   const std::string& path() const { return path_; }
   bool connected() const { return port_ != nullptr; }
   // How often the device was opened again.
@@ -45,6 +49,8 @@ class SerialLink {
  private:
   std::string path_;
   std::unique_ptr<servocom::Port> port_;
+  BusTap* tap_ = nullptr;
+  std::optional<TappedPort> tapped_;  // port_ as the tap sees it
   Open open_;
   std::chrono::nanoseconds interval_{0};
   std::optional<TimePoint> last_attempt_;
