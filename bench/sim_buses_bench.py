@@ -2,11 +2,15 @@
 
     python bench/sim_buses_bench.py [--rounds R] [--other-sim PATH]
 
+Run it on an otherwise idle machine.
+
 Times the serial part of a reading (read_all_positions, wire timing on) alone and
 with three CAN feedback requests put on the neck's bus just before it, in
 alternating calls. On the robot the two buses are independent hardware, so the
 ratio is 1.00; a simulator that serves both buses from one process holds the
-servos' replies back while it handles the CAN frames.
+servos' replies back while it handles the CAN frames, and two processes that
+share the processors with the client hold each other back too; with a
+processor each (VirtualTorso's bus_cpus) they do not.
 
 --other-sim names another installed velmora_sim package folder (for instance
 the one of an older build's environment); its torso is measured in alternating
@@ -51,9 +55,9 @@ def feedback_request(can_id: int) -> bytes:
     return struct.pack("=IB3x8s", 0x7FF, 8, bytes([can_id, 0, 0xCC, 0, 0, 0, 0, 0]))
 
 
-def block(torso_class, samples: dict[bool, list[float]], calls: int) -> None:
+def block(torso_class, samples: dict[bool, list[float]], calls: int, bus_cpus) -> None:
     requests = [feedback_request(i) for i in (1, 2, 3)]
-    with torso_class(wire_timing=True) as torso:
+    with torso_class(wire_timing=True, **({"bus_cpus": bus_cpus} if bus_cpus else {})) as torso:
         ctl = vmc.VelmoraMotorController(torso.serial_device, torso.can_interface)
         with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as can:
             can.bind((torso.can_interface,))
@@ -84,17 +88,20 @@ def main() -> None:
     ap.add_argument("--calls", type=int, default=300)
     ap.add_argument("--other-sim", metavar="PATH", help="folder of another installed velmora_sim package")
     args = ap.parse_args()
-    torsos = {"this simulator": velmora_sim.VirtualTorso}
+    cpus = sorted(os.sched_getaffinity(0))
+    torsos = {"this simulator": (velmora_sim.VirtualTorso, None)}
+    if len(cpus) >= 2:
+        torsos["this one, bus_cpus"] = (velmora_sim.VirtualTorso, (cpus[-2], cpus[-1]))
     if args.other_sim:
-        torsos["the other simulator"] = load_package("velmora_sim_other", args.other_sim).VirtualTorso
+        torsos["the other simulator"] = (load_package("velmora_sim_other", args.other_sim).VirtualTorso, None)
     results = {label: {False: [], True: []} for label in torsos}
     for _ in range(args.rounds):
-        for label, torso_class in torsos.items():
-            block(torso_class, results[label], args.calls)
+        for label, (torso_class, bus_cpus) in torsos.items():
+            block(torso_class, results[label], args.calls, bus_cpus)
     print(f"serial part with wire timing, median over {args.rounds} alternating blocks (load {os.getloadavg()[0]:.1f}):")
     for label, samples in results.items():
         alone, busy = statistics.median(samples[False]) * 1e6, statistics.median(samples[True]) * 1e6
-        print(f"  {label:20s} alone {alone:6.0f} us, with three CAN requests in flight {busy:6.0f} us"
+        print(f"  {label:22s} alone {alone:6.0f} us, with three CAN requests in flight {busy:6.0f} us"
               f"  -> {busy / alone:.2f}x (independent buses: 1.00x)")
 
 

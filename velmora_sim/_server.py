@@ -129,12 +129,16 @@ class Server:
         generation = line.generation
 
         def write() -> None:
-            if line.generation != generation:
-                note = " (lost: the serial adapter was pulled out)"
-            else:
-                n = line.write(packet)
-                note = "" if n == len(packet) else f" (line full: {len(packet) - n} bytes lost)"
-            self.trace.emit("<-", "serial", f"id={packet[2]}", text + note)
+            # Traced before it goes out: the client may act on the other bus the moment it has the reply,
+            # and the other process's trace must not get there first.
+            pulled = line.generation != generation
+            self.trace.emit("<-", "serial", f"id={packet[2]}",
+                            text + (" (lost: the serial adapter was pulled out)" if pulled else ""))
+            if pulled:
+                return
+            n = line.write(packet)
+            if n != len(packet):
+                self.trace.note(f"serial line full: {len(packet) - n} bytes of that reply lost")
         self._send_in_order("serial", at, write)
 
     def inject_noise(self, data: bytes) -> None:
@@ -153,15 +157,16 @@ class Server:
         generation = can.generation
 
         def send() -> None:
-            if can.generation != generation:
-                note = " (not sent: the CAN interface went away)"
-            else:
-                try:
-                    can.send(frame)
-                    note = ""
-                except OSError as e:
-                    note = f" (not sent: {e.strerror or e})"
-            self.trace.emit("<-", "can", f"0x{frame.can_id:03X}", text + note)
+            gone = can.generation != generation
+            # Before it goes out, as a serial reply is.
+            self.trace.emit("<-", "can", f"0x{frame.can_id:03X}",
+                            text + (" (not sent: the CAN interface went away)" if gone else ""))
+            if gone:
+                return
+            try:
+                can.send(frame)
+            except OSError as e:
+                self.trace.note(f"CAN frame 0x{frame.can_id:03X} not sent: {e.strerror or e}")
         self._send_in_order("can", at, send)
 
     # ---- control channel -----------------------------------------------------
@@ -224,14 +229,10 @@ def main(argv: list[str] | None = None) -> int:
     except OSError:
         pass
     config = conn.recv()
-    # Each bus has a processor of its own where the machine has two to spare, as each bus of the
-    # robot has its own hardware: the servo line's replies never wait while the CAN side runs.
-    if config.get("cpu") is not None:
-        try:
-            os.sched_setaffinity(0, {config["cpu"]})
-        except OSError:
-            pass
     try:
+        # A processor of its own when the handle asks for one (bus_cpus).
+        if config.get("cpu") is not None:
+            os.sched_setaffinity(0, {int(config["cpu"])})
         server = Server(conn, config)
     except Exception as e:
         conn.send(("error", type(e).__name__, f"{e}\n{traceback.format_exc()}"))
