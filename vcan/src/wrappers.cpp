@@ -107,6 +107,13 @@ int attach(int fd, SocketState state, unsigned index, const char* name) {
     vcan::real::close(conn);
     return fail(err);
   }
+  // Receive time stamps asked for before the bind: every frame must carry one.
+  for (const int opt : {SO_TIMESTAMP, SO_TIMESTAMPNS}) {
+    int on = 0;
+    socklen_t n = sizeof on;
+    if (vcan::real::getsockopt(fd, SOL_SOCKET, opt, &on, &n) == 0 && on != 0)
+      vcan::real::setsockopt(conn, SOL_SOCKET, opt, &on, n);
+  }
   vcan::real::setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout, sizeof kConnectTimeout);
   if (::connect(conn, reinterpret_cast<const sockaddr*>(&hub), sizeof hub) != 0) {
     const int err = errno;
