@@ -74,8 +74,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     print()
     print(f"Torque on all servos: {robot.is_torque_enabled()}")
     print(f"Neck torque enabled:  {robot.is_neck_torque_enabled()}")
-    show("Servo positions", SERVO_NAMES, robot.read_all_positions())
-    show("Neck positions", NECK_NAMES, robot.read_neck_positions())
+    # All ten joints in one reading, the two buses at once.
+    reading = robot.read_torso_position()
+    show("Servo positions", SERVO_NAMES, reading.left_arm + reading.right_arm + reading.nose)
+    show("Neck positions", NECK_NAMES, reading.neck)
     print("Neck limits:")
     for name, (lower, upper) in zip(NECK_NAMES, robot.neck_position_limits()):
         print(f"  {name:<16} [{lower:+.2f}, {upper:+.2f}] rad")

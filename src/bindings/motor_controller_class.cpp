@@ -28,6 +28,8 @@
 #include "bindings/core/lifecycle.hpp"
 #include "bindings/core/poisoning_lock.hpp"
 #include "bindings/core/py_ref.hpp"
+#include "bindings/records_classes.hpp"
+#include "control_loop/torso_position.hpp"
 #include "controller/controller.hpp"
 #include "controller/narrow.hpp"
 
@@ -246,6 +248,11 @@ PyRef read_neck_positions(PyObject* self) {
   return py_float_list(positions);
 }
 
+PyRef read_torso_position(PyObject* self) {
+  const auto reading = value_or_raise(locked(self, [](auto& c) { return c.read_torso_position(); }));
+  return new_torso_position(control_loop::VelmoraTorsoPosition::from_readings(reading.servos, reading.neck));
+}
+
 PyRef set_neck_gains(PyObject* self, PyObject* args, PyObject* kwargs) {
   static constexpr Signature<3> sig{"VelmoraMotorController.set_neck_gains", {"index", "kp", "kd"}, 3};
   auto [index_o, kp_o, kd_o] = bind(sig, args, kwargs);
@@ -354,6 +361,12 @@ PyMethodDef g_methods[] = {
     method<read_neck_positions>("read_neck_positions",
         "read_neck_positions($self)\n--\n\nRead the current neck positions (yaw, pitch, roll) via a Damiao\n"
         "feedback request."),
+    method<read_torso_position>("read_torso_position",
+        "read_torso_position($self)\n--\n\nRead all ten joints at once: the neck's feedback requests go out first,\n"
+        "the servos are read while the motors answer, then the neck's replies are\n"
+        "collected, so it takes about as long as read_all_positions alone.\n"
+        "Raises with the text of read_all_positions or read_neck_positions for\n"
+        "the first joint that failed."),
     method<set_neck_gains>("set_neck_gains",
         "set_neck_gains($self, index, kp, kd)\n--\n\n"
         "Override the MIT impedance gains (kp, kd) for a single neck joint.\n"

@@ -23,22 +23,15 @@ struct ReceiverCloser {
 
 PositionResult read_pos(controller::VelmoraMotorController& controller, std::uint64_t allowed_retries,
                         LoopClock& clock, controller::ControllerError* why) {
-  const auto failed = [why](controller::ControllerError&& e) {
-    if (why != nullptr) *why = std::move(e);
+  auto reading = controller.read_torso_with([&]() -> controller::Result<std::array<double, 7>> {
+    if (!controller.has_serial_port()) return std::array<double, 7>{};
+    return with_retry(allowed_retries, clock, [&] { return controller.read_all_positions(); });
+  });
+  if (!reading) {
+    if (why != nullptr) *why = std::move(reading.error());
     return std::unexpected(MotorError::communication());
-  };
-  // The neck's requests go out before the servo reads and their replies are
-  // taken after them: the CAN wait hides behind the serial one.
-  auto neck_reading = controller.start_neck_reading();
-  std::array<double, 7> servos{};
-  if (controller.has_serial_port()) {
-    auto read = with_retry(allowed_retries, clock, [&] { return controller.read_all_positions(); });
-    if (!read) return failed(std::move(read.error()));
-    servos = *read;
   }
-  auto neck = controller.finish_neck_reading(neck_reading);
-  if (!neck) return failed(std::move(neck.error()));
-  return VelmoraTorsoPosition::from_readings(servos, *neck);
+  return VelmoraTorsoPosition::from_readings(reading->servos, reading->neck);
 }
 
 LoopCycle::LoopCycle(const LoopContext& ctx)

@@ -31,6 +31,13 @@ namespace velmora::controller {
 
 inline constexpr std::string_view kNeckOnlyError = "serial port not configured (neck-only controller)";
 
+// One reading of all ten joints: the servos in bus order (ids 1 to 7), then
+// the neck (yaw, pitch, roll, relative to each joint's turn).
+struct TorsoReading {
+  std::array<double, 7> servos{};
+  std::array<double, 3> neck{};
+};
+
 inline constexpr std::array<std::uint8_t, 4> ARM_IDS{1, 2, 3, 4};
 inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
 inline constexpr std::array<std::uint8_t, 2> RIGHT_ARM_IDS{3, 4};
@@ -132,6 +139,23 @@ class VelmoraMotorController {
   };
   NeckReading start_neck_reading();
   Result<std::array<double, 3>> finish_neck_reading(NeckReading& reading);
+  // Both buses at once: the neck's feedback requests go out, the servos are
+  // read while the motors answer, and the neck's replies are collected last,
+  // so a reading takes about as long as its serial part. The first failure
+  // is returned, servos before neck, with the text of read_all_positions or
+  // read_neck_positions. Needs the serial port (refused before any traffic).
+  Result<TorsoReading> read_torso_position();
+  // The same, with the servo part done by `read_servos` (the loop retries it,
+  // and reads zeros without a serial port).
+  template <class ReadServos>
+  Result<TorsoReading> read_torso_with(ReadServos&& read_servos) {
+    auto neck_reading = start_neck_reading();
+    Result<std::array<double, 7>> servos = std::forward<ReadServos>(read_servos)();
+    if (!servos) return std::unexpected(std::move(servos.error()));
+    auto neck = finish_neck_reading(neck_reading);
+    if (!neck) return std::unexpected(std::move(neck.error()));
+    return TorsoReading{*servos, *neck};
+  }
   // One joint's full feedback (one feedback request) and one of its motor's
   // registers (one register read): what a bring-up check needs joint by
   // joint. Both only read; neither changes the motor or the controller.

@@ -228,6 +228,11 @@ Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
   return finish_neck_reading(reading);
 }
 
+Result<TorsoReading> VelmoraMotorController::read_torso_position() {
+  if (!has_serial_port()) return std::unexpected(ControllerError::text(std::string(kNeckOnlyError)));
+  return read_torso_with([this] { return read_all_positions(); });
+}
+
 Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
   prepare_neck();
