@@ -33,6 +33,8 @@ def main() -> None:
     ap.add_argument("--seconds", type=float, default=10.0, help="how long to move")
     ap.add_argument("--amplitude", type=float, default=0.2, help="arm amplitude in rad")
     ap.add_argument("--frequency", type=float, default=0.2, help="cycles per second")
+    ap.add_argument("--realtime", type=int, metavar="PRIORITY",
+                    help="run the loop thread under SCHED_FIFO at this priority (needs CAP_SYS_NICE or rtprio)")
     args = ap.parse_args()
 
     logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
@@ -44,6 +46,8 @@ def main() -> None:
         stats_pub_period=datetime.timedelta(seconds=1),
     )
     try:
+        if args.realtime is not None:
+            loop.set_realtime(args.realtime)
         print("start:", loop.get_last_position())
         loop.enable_torque()
         loop.enable_neck(True)

@@ -7,7 +7,8 @@ from dataclasses import dataclass, field
 
 from velmora_motor_controller import VelmoraMotorController
 
-from .host import CanInterface, SerialAdapter, SerialDevice, can_interface, serial_device, usb_serial_adapters
+from .host import (CanInterface, Realtime, SerialAdapter, SerialDevice, can_interface, realtime_allowance,
+                   serial_device, usb_serial_adapters)
 from .joints import NECK, SERVOS, MotorReport, ServoReport, check_motor, check_servo
 
 
@@ -22,6 +23,7 @@ class Report:
     can_error: str | None = None
     servos: list[ServoReport] = field(default_factory=list)
     motors: list[MotorReport] = field(default_factory=list)
+    realtime: Realtime | None = None
     problems: list[str] = field(default_factory=list)
     hints: list[str] = field(default_factory=list)
 
@@ -53,6 +55,8 @@ def examine(serial_port: str | None, can_bus: str, sysfs: str = "/sys") -> Repor
     report = Report(choose_serial_port(serial_port, adapters), can_bus, adapters)
     for adapter in adapters:
         report.hints += adapter.hints
+    report.realtime = realtime_allowance()
+    report.hints += report.realtime.hints
 
     with contextlib.ExitStack() as in_use:
         # The CAN interface alone first: the module opens the serial port only together with it, so this

@@ -11,6 +11,7 @@ import grp
 import json
 import os
 import pwd
+import resource
 import shutil
 import stat
 import subprocess
@@ -60,6 +61,46 @@ class CanInterface:
     # "ERROR-PASSIVE", "BUS-OFF", "STOPPED" (None when unknown, as for a virtual interface).
     controller_state: str | None = None
     hints: list[str] = field(default_factory=list)
+
+
+@dataclass
+class Realtime:
+    """Whether this user may run the control loop's thread under SCHED_FIFO (set_realtime), and the memory it may lock."""
+    cap_sys_nice: bool
+    rtprio_limit: int | None  # RLIMIT_RTPRIO (soft); None: unlimited
+    max_priority: int  # the highest SCHED_FIFO priority allowed; 0: none
+    memlock_bytes: int | None  # RLIMIT_MEMLOCK (soft); None: unlimited
+    hints: list[str] = field(default_factory=list)
+
+    @property
+    def allowed(self) -> bool:
+        return self.max_priority > 0
+
+
+CAP_SYS_NICE = 23
+
+
+def _soft_limit(which: int) -> int | None:
+    soft, _ = resource.getrlimit(which)
+    return None if soft == resource.RLIM_INFINITY else soft
+
+
+def realtime_allowance(status_path: str = "/proc/self/status") -> Realtime:
+    cap_eff = 0
+    for line in (_read(status_path) or "").splitlines():
+        if line.startswith("CapEff:"):
+            cap_eff = int(line.split()[1], 16)
+    cap = bool(cap_eff >> CAP_SYS_NICE & 1)
+    rtprio = _soft_limit(resource.RLIMIT_RTPRIO)
+    fifo_max = os.sched_get_priority_max(os.SCHED_FIFO)
+    allowed = fifo_max if cap or rtprio is None else min(rtprio, fifo_max)
+    found = Realtime(cap, rtprio, allowed, _soft_limit(resource.RLIMIT_MEMLOCK))
+    if not found.allowed:
+        found.hints.append(
+            "the loop thread cannot run under real-time priority (VelmoraPyControlLoop.set_realtime): "
+            "no CAP_SYS_NICE and RLIMIT_RTPRIO is 0; grant it with a line such as '@robot - rtprio 90' in a file "
+            "under /etc/security/limits.d/ (then log in again), or 'ulimit -r 90' in the starting shell")
+    return found
 
 
 def _read(path: str) -> str | None:

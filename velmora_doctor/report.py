@@ -94,8 +94,28 @@ def _motor_lines(report: Report) -> list[str]:
     return lines
 
 
+def _size(n: int | None) -> str:
+    if n is None:
+        return "unlimited"
+    return f"{n // 1024} KiB" if n < 1 << 20 else f"{n / (1 << 20):g} MiB"
+
+
+def _realtime_lines(report: Report) -> list[str]:
+    rt = report.realtime
+    if rt is None:
+        return []
+    if rt.allowed:
+        why = "CAP_SYS_NICE" if rt.cap_sys_nice else f"RLIMIT_RTPRIO {rt.rtprio_limit}" if rt.rtprio_limit else \
+            "RLIMIT_RTPRIO unlimited"
+        allowed = f"allowed up to priority {rt.max_priority} ({why})"
+    else:
+        allowed = "not allowed (no CAP_SYS_NICE, RLIMIT_RTPRIO 0)"
+    return ["Real-time scheduling", f"  SCHED_FIFO    {allowed}", f"  locked memory {_size(rt.memlock_bytes)}"]
+
+
 def to_table(report: Report) -> str:
-    lines = [*_serial_lines(report), *_servo_lines(report), *_can_lines(report), *_motor_lines(report)]
+    lines = [*_serial_lines(report), *_servo_lines(report), *_can_lines(report), *_motor_lines(report),
+             *_realtime_lines(report)]
     if report.hints:
         lines.append("Hints")
         lines += [f"  - {hint}" for hint in report.hints]

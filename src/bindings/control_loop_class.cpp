@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -361,6 +362,33 @@ PyRef write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py_bytes(*reply);
 }
 
+// ---- scheduling ----
+
+// Applied to the thread's handle, not queued: the loop need not take part, and
+// nothing here waits for it. The call may wait for a close() joining the
+// thread, so the interpreter lock is let go meanwhile.
+PyRef set_realtime(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<2> sig{"VelmoraPyControlLoop.set_realtime", {"priority", "cpu"}, 1};
+  auto [priority_o, cpu_o] = bind(sig, args, kwargs);
+  // Beyond an int is beyond any system's range: held at the int's bounds, it is refused as such.
+  auto to_int = [](PyObject* obj, const char* param) {
+    return static_cast<int>(std::clamp<std::int64_t>(to_i64(obj, param), std::numeric_limits<int>::min(),
+                                                      std::numeric_limits<int>::max()));
+  };
+  const int priority = to_int(priority_o, "priority");
+  const std::optional<int> cpu = convert_optional(cpu_o, "cpu", to_int);
+  VelmoraControlLoop& loop = loop_of(self);
+  std::expected<void, cl::RealtimeError> applied;
+  {
+    ReleaseGil unlocked;
+    applied = loop.set_realtime(priority, cpu);
+  }
+  if (!applied && applied.error().kind == cl::RealtimeError::Kind::OutOfRange)
+    throw_value_error(applied.error().message);
+  if (!applied) throw_runtime_error(applied.error().message);
+  return py_none();
+}
+
 // ---- the type ----
 
 PyMethodDef g_methods[] = {
@@ -405,6 +433,12 @@ PyMethodDef g_methods[] = {
     method<async_write_pid_gains>("async_write_pid_gains",
         "async_write_pid_gains($self, id, p, i, d)\n--\n\nWrite PID gains for a given motor id."),
     method<write_raw_packet>("write_raw_packet", "write_raw_packet($self, data)\n--\n\n"),
+    method<set_realtime>("set_realtime",
+        "set_realtime($self, priority, cpu=None)\n--\n\n"
+        "Run the loop thread under SCHED_FIFO at `priority` (1-99 on Linux), so\n"
+        "other work on the host cannot delay a tick; with `cpu`, also pin it to\n"
+        "that CPU. Raises ValueError for a priority or CPU the system does not\n"
+        "have, RuntimeError when the system refuses (saying what is missing)."),
     method<loop_enter>("__enter__", "__enter__($self)\n--\n\nReturn the loop itself."),
     method<loop_exit>("__exit__",
         "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the loop, also when the block raised."),

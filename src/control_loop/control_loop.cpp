@@ -1,5 +1,7 @@
 #include "control_loop/control_loop.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -148,6 +150,9 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   } catch (const std::system_error&) {
     throw std::runtime_error("failed to spawn thread");
   }
+  // Named here rather than by the thread itself, so it has its name by the
+  // time anyone can look: top -H and ps -L tell it from the interpreter's.
+  (void)::pthread_setname_np(loop->thread_.native_handle(), kLoopThreadName);
   return loop;
 }
 
@@ -174,6 +179,14 @@ void VelmoraControlLoop::close() {
   if (!thread_.joinable()) return;
   thread_.join();
   if (thread_record_->failure) report_failure(*thread_record_->failure);
+}
+
+std::expected<void, RealtimeError> VelmoraControlLoop::set_realtime(int priority, std::optional<int> cpu) {
+  // The handle is valid until the join, which close() does under this lock.
+  std::lock_guard lock(join_mutex_);
+  if (!thread_.joinable() || !is_open())
+    return std::unexpected(RealtimeError{RealtimeError::Kind::Failed, "control loop is closed"});
+  return apply_realtime(thread_.native_handle(), priority, cpu);
 }
 
 std::optional<ControlLoopStats> VelmoraControlLoop::get_stats() const {

@@ -20,6 +20,7 @@
 #include "control_loop/loop_cycle.hpp"
 #include "control_loop/motor_command.hpp"
 #include "control_loop/motor_error.hpp"
+#include "control_loop/realtime.hpp"
 #include "control_loop/shared_cells.hpp"
 
 namespace velmora::control_loop {
@@ -89,6 +90,11 @@ class VelmoraControlLoop {
   std::expected<void, MotorCommand> try_send(MotorCommand command, bool& would_block) {
     return commands_->try_send(std::move(command), would_block);
   }
+  // SCHED_FIFO at `priority` for the loop thread, pinned to `cpu` when given.
+  // Applied through the thread's handle at once: no command is queued and
+  // nothing waits for the loop, only for a close() that is joining it.
+  std::expected<void, RealtimeError> set_realtime(int priority, std::optional<int> cpu);
+
   // Queues a raw register read and waits up to 1 s for its bytes.
   std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t addr, std::uint8_t length);
 

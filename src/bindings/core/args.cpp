@@ -171,6 +171,14 @@ std::uint64_t to_u64(PyObject* obj, const char* param) {
   fail_argument(param);
 }
 
+std::int64_t to_i64(PyObject* obj, const char* param) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) fail_argument(param);
+  const long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred() != nullptr) fail_argument(param);
+  return static_cast<std::int64_t>(value);
+}
+
 std::size_t to_usize(PyObject* obj, const char* param) {
   static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
   return static_cast<std::size_t>(to_u64(obj, param));

@@ -87,6 +87,8 @@ double to_f64(PyObject* obj, const char* param);
 std::uint8_t to_u8(PyObject* obj, const char* param);
 std::uint16_t to_u16(PyObject* obj, const char* param);
 std::uint64_t to_u64(PyObject* obj, const char* param);
+// Ints and objects with __index__, negative ones too; beyond 64 bits -> OverflowError.
+std::int64_t to_i64(PyObject* obj, const char* param);
 std::size_t to_usize(PyObject* obj, const char* param);
 // Only True and False (and numpy booleans); ints are refused.
 bool to_bool(PyObject* obj, const char* param);

@@ -31,6 +31,8 @@ def test_a_healthy_torso_passes():
     assert lines[-1] == "Result: all 10 joints answer as expected"
     assert any(line.split()[:3] == ["7", "nose_right", "777"] for line in lines)
     assert any(line.split()[:2] == ["3", "neck_roll"] and line.endswith("1 MIT") for line in lines)
+    realtime = lines.index("Real-time scheduling")
+    assert lines[realtime + 1].split()[0] == "SCHED_FIFO" and lines[realtime + 2].split()[:2] == ["locked", "memory"]
 
 
 def test_missing_servo_missing_motor_and_a_motor_in_the_wrong_mode():
