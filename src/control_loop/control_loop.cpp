@@ -182,6 +182,9 @@ void VelmoraControlLoop::close() {
 }
 
 std::expected<void, RealtimeError> VelmoraControlLoop::set_realtime(int priority, std::optional<int> cpu) {
+  // Running on the loop thread (a log handler), the thread is alive, and a
+  // close() joining it may hold the lock: waiting for it would never end.
+  if (on_loop_thread()) return apply_realtime(::pthread_self(), priority, cpu);
   // The handle is valid until the join, which close() does under this lock.
   std::lock_guard lock(join_mutex_);
   if (!thread_.joinable() || !is_open())
