@@ -25,7 +25,7 @@ HZ = 500
 HOG = "while True: pass"
 
 
-def worker(seconds: float, priority: int | None) -> dict[str, object]:
+def worker(seconds: float, priority: int | None, sim_fifo: bool) -> dict[str, object]:
     sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
     import datetime
     import logging
@@ -40,6 +40,10 @@ def worker(seconds: float, priority: int | None) -> dict[str, object]:
 
     logging.getLogger("velmora_motor_controller").setLevel(logging.ERROR)
     with VirtualTorso(wire_timing=True) as torso:
+        if sim_fifo:
+            # Real hardware never waits for a CPU: the hog must not slow the simulated motors down.
+            for pid in getattr(torso, "pids", (torso.pid,)):
+                os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(1))
         loop = vmc.VelmoraPyControlLoop(torso.serial_device, datetime.timedelta(microseconds=1_000_000 // HZ),
                                         torso.can_interface, stats_pub_period=datetime.timedelta(milliseconds=100))
         if priority is not None:
@@ -65,11 +69,14 @@ def main() -> None:
     ap.add_argument("--priority", type=int, default=80)
     ap.add_argument("--no-hog", action="store_true", help="the same without the CPU hog")
     ap.add_argument("--python", action="append", help="interpreter of an environment to measure (repeatable)")
+    ap.add_argument("--sim-fifo", action="store_true",
+                    help="run the simulator's processes under SCHED_FIFO priority 1, so the hog cannot slow the "
+                         "simulated hardware down and only the loop thread's own scheduling is measured")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--rt", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
-        print(json.dumps(worker(args.seconds, args.rt)))
+        print(json.dumps(worker(args.seconds, args.rt, args.sim_fifo)))
         return
     pythons = args.python or [sys.executable]
     cases = [(p, None) for p in pythons] + [(p, args.priority) for p in pythons]
@@ -83,6 +90,8 @@ def main() -> None:
                 if (python, rt) in skipped:
                     continue
                 cmd = [python, os.path.abspath(__file__), "--worker", "--seconds", str(args.seconds)]
+                if args.sim_fifo:
+                    cmd.append("--sim-fifo")
                 if rt is not None:
                     cmd += ["--rt", str(rt)]
                 done = subprocess.run(cmd, capture_output=True, text=True, timeout=120, cwd="/")
@@ -98,7 +107,7 @@ def main() -> None:
         for h in hogs:
             h.kill()
             h.wait()
-    hog = "no hog" if args.no_hog else f"{len(hogs)} hog processes"
+    hog = ("no hog" if args.no_hog else f"{len(hogs)} hog processes") + (", simulator under SCHED_FIFO 1" if args.sim_fifo else "")
     print(f"loop at {HZ} Hz, wire timing, {hog}, {args.rounds} alternating slices of {args.seconds:g} s "
           f"(load average {min(load, default=0):.1f} to {max(load, default=0):.1f}):")
     for python in pythons:
