@@ -26,6 +26,7 @@
 #include "bindings/core/lifecycle.hpp"
 #include "bindings/core/log_bridge.hpp"
 #include "bindings/core/py_ref.hpp"
+#include "bindings/joint_command_args.hpp"
 #include "bindings/records_classes.hpp"
 #include "control_loop/control_loop.hpp"
 #include "control_loop/controller_hardware.hpp"
@@ -187,113 +188,26 @@ PyRef get_stats(PyObject* self) {
   return new_control_loop_stats(std::move(*stats));
 }
 
-// ---- commands ----
+// ---- joint commands (control_loop/joint_commands.def) ----
 
-constexpr std::span kServoJoints{controller::SERVO_JOINT_NAMES};
-constexpr std::span kNeckJoints{controller::NECK_JOINT_NAMES};
-
-// One goal for each of `joints`, queued as one Command.
-template <class Command, std::size_t N>
-PyRef queue_goals(PyObject* self, PyObject* args, PyObject* kwargs, const char* name,
-                  std::span<const std::string_view, N> joints) {
-  const auto goals = bind_one(name, "position", args, kwargs, to_f64_array<N>);
-  refuse_goals_not_a_number(name, joints, goals);
-  return queue_or_raise(self, Command{goals});
-}
-
-// The goal of neck joint `index` alone.
 template <class Command>
-PyRef queue_neck_joint_goal(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, std::size_t index) {
-  const double goal = bind_one(name, "position", args, kwargs, to_f64);
-  refuse_goals_not_a_number(name, kNeckJoints.subspan(index, 1), std::span(&goal, 1));
-  return queue_or_raise(self, Command{goal});
+PyRef queue_joint_command_with_argument(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return queue_or_raise(self, Command{joint_argument<Owner::Loop, Command>(args, kwargs)});
 }
 
 template <class Command>
-PyRef queue_flag(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
-  return queue_or_raise(self, Command{bind_one(name, "enable", args, kwargs, to_bool)});
+PyRef queue_joint_command_alone(PyObject* self) {
+  return queue_or_raise(self, Command{});
 }
 
 template <class Command>
-PyRef queue_ids(PyObject* self, PyObject* args, PyObject* kwargs, const char* name) {
-  return queue_or_raise(self, Command{bind_one(name, "ids", args, kwargs, to_u8_list)});
-}
-
-PyRef set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature<1> sig{"VelmoraPyControlLoop.set_all_goal_positions", {"positions"}, 1};
-  auto [positions_o] = bind(sig, args, kwargs);
-  PyObject* positions = to_instance(positions_o, torso_position_type(), "positions");
-  cmd::SetAllGoalPositions command{torso_position_value(positions)};
-  refuse_goals_not_a_number(sig.name, kServoJoints, command.positions.servo_goals());
-  return queue_or_raise(self, std::move(command));
-}
-
-PyRef set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_goals<cmd::SetLeftArmPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_left_arm_position",
-                                              kServoJoints.subspan<0, 2>());
-}
-
-PyRef set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_goals<cmd::SetRightArmPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_right_arm_position",
-                                               kServoJoints.subspan<2, 2>());
-}
-
-PyRef set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_goals<cmd::SetArmsPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_arms_position",
-                                           kServoJoints.subspan<0, 4>());
-}
-
-PyRef set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_goals<cmd::SetNosePosition>(self, args, kwargs, "VelmoraPyControlLoop.set_nose_position",
-                                           kServoJoints.subspan<4, 3>());
-}
-
-PyRef set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_goals<cmd::SetNeckPosition>(self, args, kwargs, "VelmoraPyControlLoop.set_neck_position",
-                                           kNeckJoints);
-}
-
-PyRef set_neck_yaw_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_neck_joint_goal<cmd::SetNeckYawPosition>(self, args, kwargs,
-                                                        "VelmoraPyControlLoop.set_neck_yaw_position", 0);
-}
-
-PyRef set_neck_pitch_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_neck_joint_goal<cmd::SetNeckPitchPosition>(self, args, kwargs,
-                                                          "VelmoraPyControlLoop.set_neck_pitch_position", 1);
-}
-
-PyRef set_neck_roll_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_neck_joint_goal<cmd::SetNeckRollPosition>(self, args, kwargs,
-                                                         "VelmoraPyControlLoop.set_neck_roll_position", 2);
-}
-
-PyRef enable_neck(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_flag<cmd::EnableNeck>(self, args, kwargs, "VelmoraPyControlLoop.enable_neck");
-}
-
-PyRef enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_flag<cmd::EnableArms>(self, args, kwargs, "VelmoraPyControlLoop.enable_arms");
-}
-
-PyRef enable_nose(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_flag<cmd::EnableNose>(self, args, kwargs, "VelmoraPyControlLoop.enable_nose");
-}
-
-PyRef enable_torque(PyObject* self) {
-  return queue_or_raise(self, cmd::EnableTorque{});
-}
-
-PyRef disable_torque(PyObject* self) {
-  return queue_or_raise(self, cmd::DisableTorque{});
-}
-
-PyRef enable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_ids<cmd::EnableTorqueOnIds>(self, args, kwargs, "VelmoraPyControlLoop.enable_torque_on_ids");
-}
-
-PyRef disable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return queue_ids<cmd::DisableTorqueOnIds>(self, args, kwargs, "VelmoraPyControlLoop.disable_torque_on_ids");
+PyMethodDef joint_method() {
+  const char* doc = method_doc<Owner::Loop, Command>();
+  if constexpr (control_loop::arg::is_none<typename Command::Argument>) {
+    return method<queue_joint_command_alone<Command>>(Command::python_name.data(), doc);
+  } else {
+    return method<queue_joint_command_with_argument<Command>>(Command::python_name.data(), doc);
+  }
 }
 
 // ---- raw register access ----
@@ -392,37 +306,15 @@ PyRef set_realtime(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ---- the type ----
 
 PyMethodDef g_methods[] = {
+#define JOINT_COMMAND(Type, ...) joint_method<cmd::Type>(),
+#include "control_loop/joint_commands.def"
+#undef JOINT_COMMAND
     method<loop_close>("close", "close($self)\n--\n\nClose the control loop and release resources."),
     method<get_motor_name_id>("get_motor_name_id",
         "get_motor_name_id($self)\n--\n\nGet the id/name motors used in this controller."),
     method<get_last_position>("get_last_position",
         "get_last_position($self)\n--\n\nGet the last successfully read motor positions."),
-    method<set_all_goal_positions>("set_all_goal_positions",
-        "set_all_goal_positions($self, positions)\n--\n\nSet goal positions for all motors."),
-    method<set_left_arm_position>("set_left_arm_position",
-        "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."),
-    method<set_right_arm_position>("set_right_arm_position",
-        "set_right_arm_position($self, position)\n--\n\n"
-        "Set goal positions for the right arm (2 values: pitch, yaw)."),
-    method<set_arms_position>("set_arms_position",
-        "set_arms_position($self, position)\n--\n\nSet goal positions for both arms (4 values)."),
-    method<set_nose_position>("set_nose_position",
-        "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
-    method<set_neck_position>("set_neck_position",
-        "set_neck_position($self, position)\n--\n\nSet goal positions for the neck (3 values: yaw, pitch, roll)."),
-    method<set_neck_yaw_position>("set_neck_yaw_position", "set_neck_yaw_position($self, position)\n--\n\n"),
-    method<set_neck_pitch_position>("set_neck_pitch_position", "set_neck_pitch_position($self, position)\n--\n\n"),
-    method<set_neck_roll_position>("set_neck_roll_position", "set_neck_roll_position($self, position)\n--\n\n"),
-    method<enable_neck>("enable_neck", "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors."),
     method<is_torque_enabled>("is_torque_enabled", "is_torque_enabled($self)\n--\n\nCheck torque enabled status."),
-    method<enable_torque>("enable_torque", "enable_torque($self)\n--\n\nEnable torque on all motors."),
-    method<enable_torque_on_ids>("enable_torque_on_ids",
-        "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids."),
-    method<disable_torque>("disable_torque", "disable_torque($self)\n--\n\nDisable torque on all motors."),
-    method<disable_torque_on_ids>("disable_torque_on_ids",
-        "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids."),
-    method<enable_arms>("enable_arms", "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."),
-    method<enable_nose>("enable_nose", "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."),
     method<get_stats>("get_stats", "get_stats($self)\n--\n\nGet the latest control loop statistics, if available."),
     method<async_read_raw_bytes>("async_read_raw_bytes",
         "async_read_raw_bytes($self, id, addr, length)\n--\n\nPerform an asynchronous raw read of motor bytes."),

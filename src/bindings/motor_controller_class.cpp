@@ -28,6 +28,7 @@
 #include "bindings/core/lifecycle.hpp"
 #include "bindings/core/poisoning_lock.hpp"
 #include "bindings/core/py_ref.hpp"
+#include "bindings/joint_command_args.hpp"
 #include "bindings/records_classes.hpp"
 #include "control_loop/torso_position.hpp"
 #include "controller/controller.hpp"
@@ -117,77 +118,9 @@ PyRef is_torque_enabled(PyObject* self) {
   return py_bool(value_or_raise(locked(self, [](auto& c) { return c.is_torque_enabled(); })));
 }
 
-PyRef enable_torque(PyObject* self) {
-  return none_or_raise(locked(self, [](auto& c) { return c.enable_torque(); }));
-}
-
-PyRef disable_torque(PyObject* self) {
-  return none_or_raise(locked(self, [](auto& c) { return c.disable_torque(); }));
-}
-
-PyRef torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, bool enable) {
-  const std::vector<std::uint8_t> ids = bind_one(name, "ids", args, kwargs, to_u8_list);
-  return none_or_raise(locked(self, [&](auto& c) { return c.set_torque_on_ids(ids, enable); }));
-}
-
-PyRef enable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return torque_on_ids(self, args, kwargs, "VelmoraMotorController.enable_torque_on_ids", true);
-}
-
-PyRef disable_torque_on_ids(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return torque_on_ids(self, args, kwargs, "VelmoraMotorController.disable_torque_on_ids", false);
-}
-
 PyRef read_all_positions(PyObject* self) {
   const auto positions = value_or_raise(locked(self, [](auto& c) { return c.read_all_positions(); }));
   return py_float_list(positions);
-}
-
-constexpr std::span kServoJoints{controller::SERVO_JOINT_NAMES};
-constexpr std::span kNeckJoints{controller::NECK_JOINT_NAMES};
-
-// One goal for each of `joints`, handed to a controller setter.
-template <std::size_t N, class Setter>
-PyRef set_goals(PyObject* self, PyObject* args, PyObject* kwargs, const char* name, const char* param,
-                std::span<const std::string_view, N> joints, Setter setter) {
-  const std::array<double, N> goals = bind_one(name, param, args, kwargs, to_f64_array<N>);
-  refuse_goals_not_a_number(name, joints, goals);
-  return none_or_raise(locked(self, [&](auto& c) { return (c.*setter)(goals); }));
-}
-
-PyRef set_all_goal_positions(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_goals(self, args, kwargs, "VelmoraMotorController.set_all_goal_positions", "positions", kServoJoints,
-                   &VelmoraMotorController::set_all_goal_positions);
-}
-
-PyRef set_left_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_goals(self, args, kwargs, "VelmoraMotorController.set_left_arm_position", "position",
-                   kServoJoints.subspan<0, 2>(), &VelmoraMotorController::set_left_arm_position);
-}
-
-PyRef set_right_arm_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_goals(self, args, kwargs, "VelmoraMotorController.set_right_arm_position", "position",
-                   kServoJoints.subspan<2, 2>(), &VelmoraMotorController::set_right_arm_position);
-}
-
-PyRef set_arms_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_goals(self, args, kwargs, "VelmoraMotorController.set_arms_position", "position",
-                   kServoJoints.subspan<0, 4>(), &VelmoraMotorController::set_arms_position);
-}
-
-PyRef set_nose_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return set_goals(self, args, kwargs, "VelmoraMotorController.set_nose_position", "position",
-                   kServoJoints.subspan<4, 3>(), &VelmoraMotorController::set_nose_position);
-}
-
-PyRef enable_arms(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const bool enable = bind_one("VelmoraMotorController.enable_arms", "enable", args, kwargs, to_bool);
-  return none_or_raise(locked(self, [&](auto& c) { return c.enable_arms(enable); }));
-}
-
-PyRef enable_nose(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const bool enable = bind_one("VelmoraMotorController.enable_nose", "enable", args, kwargs, to_bool);
-  return none_or_raise(locked(self, [&](auto& c) { return c.enable_nose(enable); }));
 }
 
 PyRef set_arm_home(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -204,33 +137,6 @@ PyRef write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) {
   // The reply bytes are collected by the controller and dropped here.
   value_or_raise(locked(self, [&](auto& c) { return c.write_raw_packet(data); }));
   return py_none();
-}
-
-// ---- neck ----
-
-PyRef set_neck_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* name = "VelmoraMotorController.set_neck_position";
-  std::array<double, 3> goals = bind_one(name, "position", args, kwargs, to_f64_array<3>);
-  refuse_goals_not_a_number(name, kNeckJoints, goals);
-  refuse_if_unusable(self);
-  // Clamp warnings reach Python logging: emit them before taking the lock.
-  // Clamping again inside the operation changes nothing and warns no more.
-  for (std::size_t i = 0; i < goals.size(); ++i) goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
-  const auto reported = value_or_raise(locked(self, [&](auto& c) { return c.set_neck_position(goals); }));
-  return py_float_list(reported);
-}
-
-// set_neck_yaw_position, set_neck_pitch_position, set_neck_roll_position.
-template <std::size_t Index>
-PyRef set_neck_joint_position(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* kNames[] = {"VelmoraMotorController.set_neck_yaw_position",
-                                           "VelmoraMotorController.set_neck_pitch_position",
-                                           "VelmoraMotorController.set_neck_roll_position"};
-  const double requested = bind_one(kNames[Index], "position", args, kwargs, to_f64);
-  refuse_goals_not_a_number(kNames[Index], kNeckJoints.subspan<Index, 1>(), std::span(&requested, 1));
-  refuse_if_unusable(self);
-  const double goal = VelmoraMotorController::clamp_neck_position(Index, requested);
-  return py_float(value_or_raise(locked(self, [&](auto& c) { return c.set_single_neck_joint(Index, goal); })));
 }
 
 PyRef neck_position_limits(PyObject* self) {
@@ -275,11 +181,6 @@ PyRef neck_home(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py_float_list(observed);
 }
 
-PyRef enable_neck(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const bool enable = bind_one("VelmoraMotorController.enable_neck", "enable", args, kwargs, to_bool);
-  return none_or_raise(locked(self, [&](auto& c) { return c.enable_neck(enable); }));
-}
-
 PyRef is_neck_torque_enabled(PyObject* self) {
   return py_bool(locked(self, [](auto& c) { return c.is_neck_torque_enabled(); }));
 }
@@ -297,7 +198,7 @@ PyRef read_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 std::size_t neck_index(PyObject* obj, const char* param) {
   const std::size_t index = to_usize(obj, param);
-  if (index >= kNeckJoints.size()) throw_value_error("neck index out of range: " + std::to_string(index));
+  if (index >= control_loop::arg::kNeckJoints.size()) throw_value_error("neck index out of range: " + std::to_string(index));
   return index;
 }
 
@@ -319,41 +220,70 @@ PyRef read_neck_register(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py_uint(value.as_uint32());
 }
 
+// ---- joint commands (control_loop/joint_commands.def) ----
+
+namespace arg = control_loop::arg;
+
+// Neck goals are clamped to the joints' safety ranges with a warning, which
+// reaches Python logging: before the lock is taken, so a log handler may use
+// this controller. The controller's own clamp then changes nothing and warns
+// no more.
+template <class Arg>
+void clamp_neck_goals(typename Arg::Value& goals) {
+  if constexpr (std::is_same_v<Arg, arg::NeckGoals>) {
+    for (std::size_t i = 0; i < goals.size(); ++i) goals[i] = VelmoraMotorController::clamp_neck_position(i, goals[i]);
+  } else {
+    goals = VelmoraMotorController::clamp_neck_position(Arg::index, goals);
+  }
+}
+
+template <class Command>
+PyRef run_joint_command(PyObject* self, Command command) {
+  using Arg = typename Command::Argument;
+  if constexpr (arg::NeckArg<Arg>) {
+    refuse_if_unusable(self);
+    clamp_neck_goals<Arg>(command.v);
+  }
+  auto result = locked(self, [&](auto& c) { return command.run(c); });
+  if constexpr (Command::result == control_loop::Returns::Positions) {
+    return py_float_list(value_or_raise(std::move(result)));
+  } else if constexpr (Command::result == control_loop::Returns::Position) {
+    return py_float(value_or_raise(std::move(result)));
+  } else {
+    return none_or_raise(std::move(result));
+  }
+}
+
+template <class Command>
+PyRef joint_command_with_argument(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return run_joint_command(self, Command{joint_argument<Owner::Controller, Command>(args, kwargs)});
+}
+
+template <class Command>
+PyRef joint_command_alone(PyObject* self) {
+  return run_joint_command(self, Command{});
+}
+
+template <class Command>
+PyMethodDef joint_method() {
+  const char* doc = method_doc<Owner::Controller, Command>();
+  if constexpr (arg::is_none<typename Command::Argument>) {
+    return method<joint_command_alone<Command>>(Command::python_name.data(), doc);
+  } else {
+    return method<joint_command_with_argument<Command>>(Command::python_name.data(), doc);
+  }
+}
+
 // ---- the type ----
 
 PyMethodDef g_methods[] = {
+#define JOINT_COMMAND(Type, ...) joint_method<control_loop::cmd::Type>(),
+#include "control_loop/joint_commands.def"
+#undef JOINT_COMMAND
     method<is_torque_enabled>("is_torque_enabled", "is_torque_enabled($self)\n--\n\nIs torque enabled on all motors"),
-    method<enable_torque>("enable_torque", "enable_torque($self)\n--\n\nEnable torque on all motors."),
-    method<enable_torque_on_ids>("enable_torque_on_ids",
-        "enable_torque_on_ids($self, ids)\n--\n\nEnable torque on ids"),
-    method<disable_torque>("disable_torque", "disable_torque($self)\n--\n\nDisable torque on all motors."),
-    method<disable_torque_on_ids>("disable_torque_on_ids",
-        "disable_torque_on_ids($self, ids)\n--\n\nDisable torque on ids"),
     method<read_all_positions>("read_all_positions",
         "read_all_positions($self)\n--\n\nRead all motor positions as a 7-element array.\n"
         "Order: [left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right]"),
-    method<set_all_goal_positions>("set_all_goal_positions",
-        "set_all_goal_positions($self, positions)\n--\n\nSet goal positions for all motors (7 values).\n\n"
-        "# Arguments\n"
-        "* `positions` - Array of 7 goal positions\n"
-        "  (left_arm_pitch, left_arm_yaw, right_arm_pitch, right_arm_yaw, nose_top, nose_left, nose_right)."),
-    method<set_left_arm_position>("set_left_arm_position",
-        "set_left_arm_position($self, position)\n--\n\nSet goal positions for the left arm (2 values: pitch, yaw)."),
-    method<set_right_arm_position>("set_right_arm_position",
-        "set_right_arm_position($self, position)\n--\n\n"
-        "Set goal positions for the right arm (2 values: pitch, yaw)."),
-    method<set_arms_position>("set_arms_position",
-        "set_arms_position($self, position)\n--\n\n"
-        "Set goal positions for both arms (4 values: left pitch, left yaw, right pitch, right yaw)."),
-    method<set_nose_position>("set_nose_position",
-        "set_nose_position($self, position)\n--\n\nSet goal positions for the nose (3 values)."),
-    method<set_neck_position>("set_neck_position",
-        "set_neck_position($self, position)\n--\n\n"
-        "Set goal positions for the neck (3 values: yaw, pitch, roll). Returns\n"
-        "the observed positions reported by the motor replies."),
-    method<set_neck_joint_position<0>>("set_neck_yaw_position", "set_neck_yaw_position($self, position)\n--\n\n"),
-    method<set_neck_joint_position<1>>("set_neck_pitch_position", "set_neck_pitch_position($self, position)\n--\n\n"),
-    method<set_neck_joint_position<2>>("set_neck_roll_position", "set_neck_roll_position($self, position)\n--\n\n"),
     method<neck_position_limits>("neck_position_limits",
         "neck_position_limits($self)\n--\n\nHard safety bounds (lower, upper) in rad for each neck joint.\n"
         "Order: [yaw, pitch, roll]. Every neck setter clamps to these bounds\n"
@@ -388,13 +318,9 @@ PyMethodDef g_methods[] = {
         "`kp` / `kd` are optional overrides applied to all three joints for the\n"
         "duration of homing and left in place afterwards; `None` keeps the\n"
         "per-joint defaults of the controller."),
-    method<enable_neck>("enable_neck",
-        "enable_neck($self, enable)\n--\n\nEnable or disable the neck motors. On enable, also forces each motor\n"
-        "into MIT control mode."),
     method<is_neck_torque_enabled>("is_neck_torque_enabled",
         "is_neck_torque_enabled($self)\n--\n\nLast commanded torque-enable state for the neck (in-memory; the\n"
         "Damiao firmware does not expose a readable enable register)."),
-    method<enable_arms>("enable_arms", "enable_arms($self, enable)\n--\n\nEnable or disable the arm motors."),
     method<set_arm_home>("set_arm_home",
         "set_arm_home($self, verify_tol=0.05)\n--\n\n"
         "Make the current physical arm pose the new radian zero by rewriting each\n"
@@ -412,7 +338,6 @@ PyMethodDef g_methods[] = {
         "`[left_pitch, left_yaw, right_pitch, right_yaw]`. Raises `RuntimeError`\n"
         "when verification fails (a joint not within `verify_tol` rad of 0) or any\n"
         "bus call fails."),
-    method<enable_nose>("enable_nose", "enable_nose($self, enable)\n--\n\nEnable or disable the nose motors."),
     method<write_raw_packet>("write_raw_packet",
         "write_raw_packet($self, data)\n--\n\nWrite raw packet data to the serial port.\n\n"
         "# Arguments\n"

@@ -7,6 +7,7 @@
 #include "common/log.hpp"
 #include "common/numfmt.hpp"
 #include "controller/controller.hpp"
+#include "controller/goal_checks.hpp"
 #include "controller/narrow.hpp"
 
 namespace velmora::controller {
@@ -25,7 +26,9 @@ ControllerError position_unknown(float p_max) {
 }
 
 ControllerError not_a_number(std::string_view method, std::size_t index) {
-  return ControllerError::text(std::string(method) + "(" + joint_name(index) + "): goal is not a number");
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  return ControllerError::text(
+      *goal_not_a_number(method, std::span(NECK_JOINT_NAMES).subspan(index, 1), std::span(&nan, 1)));
 }
 
 ControllerError index_out_of_range(std::size_t index) {

@@ -142,7 +142,7 @@ TEST(LoopCycle, CommandsReachTheTorsoAndTheTorqueStateFollowsSuccess) {
   goal.left_arm = {0.1, 0.2};
   goal.right_arm = {0.3, 0.4};
   goal.nose = {0.5, 0.6, 0.7};
-  rig.queue(cmd::SetAllGoalPositions{goal});
+  rig.queue(cmd::SetAllGoalPositions{goal.servo_goals()});
   rig.queue(cmd::SetNeckPosition{{0.9, 0.1, -0.1}});  // yaw clamped to 0.5
   rig.queue(cmd::SetNeckPitchPosition{0.25});
   rig.queue(cmd::EnableTorqueOnIds{{3}});

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "bindings/core/py_ref.hpp"
+#include "controller/goal_checks.hpp"
 
 namespace velmora::py {
 namespace detail {
@@ -266,11 +267,8 @@ std::chrono::microseconds to_duration(PyObject* obj, const char* param) {
 
 void refuse_goals_not_a_number(std::string_view qualified, std::span<const std::string_view> joints,
                                std::span<const double> goals) {
-  for (std::size_t i = 0; i < goals.size() && i < joints.size(); ++i) {
-    if (!std::isnan(goals[i])) continue;
-    const std::string_view method = qualified.substr(qualified.find('.') + 1);
-    throw_value_error(std::string(method) + "(" + std::string(joints[i]) + "): goal is not a number");
-  }
+  const std::string_view method = qualified.substr(qualified.find('.') + 1);
+  if (auto why = controller::goal_not_a_number(method, joints, goals)) throw_value_error(*why);
 }
 
 PyObject* to_instance(PyObject* obj, PyTypeObject* type, const char* param) {
