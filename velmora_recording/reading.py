@@ -2,11 +2,13 @@
 
 Such a file has no summary and no footer, and its last chunk may be cut short.
 The ``mcap`` package's seeking reader (``mcap.reader.make_reader`` on a file)
-looks for the footer first and fails on it; its stream reader reads records in
-order and yields every one it gets whole. This module runs the stream reader,
-makes a cut-short record show as the end of the file (the stream reader would
-otherwise take a short read for the data itself) and stops there, so what it
-yields is every message of every chunk that reached the disk.
+looks for the footer first and fails. Its non-seeking reader yields the
+messages in file order (``log_time_order=False``; in log-time order it sorts
+them all first, so it yields none) and then fails at the cut with whatever a
+short read leads to: struct.error, a decompression error or a bogus record
+length. This module runs the same package's stream reader, makes a short read
+show as the end of the file and stops there, so it yields every message of
+every chunk that reached the disk, and still fails on a file damaged inside.
 """
 
 from __future__ import annotations
