@@ -11,6 +11,7 @@ its last whole chunk. Exit status 1 when the file cannot be read.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Sequence
 
@@ -70,6 +71,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     try:
         run(args)
+    except BrokenPipeError:
+        # The reader of our output went away (| head): not this file's fault.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except OSError as e:
         print(f"velmora-recording: {e.filename or args.file}: {e.strerror or e}", file=sys.stderr)
         return 1

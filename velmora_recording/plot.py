@@ -35,8 +35,18 @@ def plot(rec: Recording, png: str) -> None:
     fig.suptitle(f"{title}\nsolid: positions read; dashed: commanded goals; shaded: failed readings")
 
     end_s = rec.seconds(rec.end_ns)
-    times = np.array([rec.seconds(t) for t in rec.position_times])
-    rows = np.array(rec.positions).reshape(-1, len(JOINTS))
+    nominal, errors = period_errors(rec)
+    # A failure with no good reading after it still gets a visible stripe.
+    least = nominal or 1e-3
+    failed = [(rec.seconds(r.start_ns), max(rec.seconds(r.end_ns), rec.seconds(r.start_ns) + least))
+              for r in failed_readings(rec)]
+    order = np.argsort(rec.position_times, kind="stable")
+    times = np.array([rec.seconds(t) for t in rec.position_times])[order]
+    rows = np.array(rec.positions).reshape(-1, len(JOINTS))[order]
+    # A gap in each line where readings failed, rather than a line across it.
+    gaps = np.searchsorted(times, [start for start, _ in failed])
+    times = np.insert(times, gaps, [start for start, _ in failed])
+    rows = np.insert(rows, gaps, np.nan, axis=0)
     steps: dict[int, list[tuple[float, float]]] = {}
     for command in sorted(rec.commands, key=lambda c: c.time_ns):
         for joint, goal in goals(command):
@@ -54,7 +64,6 @@ def plot(rec: Recording, png: str) -> None:
         ax.legend(loc="upper right", fontsize="small", ncols=len(joints))
         ax.grid(alpha=0.3)
 
-    nominal, errors = period_errors(rec)
     period_ax = axes[-1]
     if errors:
         period_ax.plot([rec.seconds(t) for t in rec.tick_times], np.array(errors) * 1e3, linewidth=0.8)
@@ -64,11 +73,7 @@ def plot(rec: Recording, png: str) -> None:
     period_ax.set_ylabel("period error (ms)")
     period_ax.grid(alpha=0.3)
 
-    # A failure with no good reading after it still gets a visible stripe.
-    least = nominal or 1e-3
-    for run in failed_readings(rec):
-        start = rec.seconds(run.start_ns)
-        stop = max(rec.seconds(run.end_ns), start + least)
+    for start, stop in failed:
         for ax in axes:
             ax.axvspan(start, stop, color="tab:red", alpha=0.25, linewidth=0)
 

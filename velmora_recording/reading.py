@@ -63,7 +63,3 @@ class RecordingFile:
             except EndOfFile:
                 return  # the file was cut short: everything before the cut has been read
 
-
-def read_messages(path: str, topics: Collection[str] | None = None) -> list[tuple[str, int, Any]]:
-    """Every message of the given topics (or all) in file order; see RecordingFile for a cut-short file."""
-    return list(RecordingFile(path).messages(topics))
