@@ -8,7 +8,6 @@ import signal
 import struct
 import subprocess
 import sys
-import textwrap
 import time
 from pathlib import Path
 
@@ -167,7 +166,7 @@ def test_the_tool_summarises_plots_and_dumps_the_can_frames(tmp_path, capsys):
     assert main(["summary", str(path)]) == 0
     out = capsys.readouterr().out
     for line in ("duration: 1.990 s", "readings: 195, 97.5 a second", "failed readings: 5 in 1 stretch",
-                 f"  0.500-0.550 s: 5 failed (neck motor 2 timed out)", "command faults: 1",
+                 "  0.500-0.550 s: 5 failed (neck motor 2 timed out)", "command faults: 1",
                  f"  0.300 s set_arms_position: {ARMS_ERROR}",
                  "period error over 200 ticks, against 10.000 ms (the median period): "
                  "p50 0.000 ms, p99 0.100 ms, max 3.000 ms",
