@@ -28,6 +28,7 @@
 #include "bindings/core/py_ref.hpp"
 #include "bindings/joint_command_args.hpp"
 #include "bindings/records_classes.hpp"
+#include "bindings/recording_bridge.hpp"
 #include "control_loop/control_loop.hpp"
 #include "control_loop/controller_hardware.hpp"
 #include "controller/joint_names.hpp"
@@ -52,14 +53,29 @@ struct LoopState {
   ~LoopState() {
     if (!loop) return;  // moved into the Python object
     guarded([&] {
-      ReleaseGil unlocked;
-      loop->close();
+      close_and_finish();
       loop.reset();
     });
   }
 
+  // close(): the loop drains its queue (still recorded), then a recording
+  // still running is finished.
+  void close_and_finish() {
+    close_unlocked(*loop);
+    if (!recording) return;
+    RecordingBridge ending = std::move(*recording);
+    recording.reset();
+    // Past interpreter exit the writer thread may be gone for good: joining it would hang.
+    if (log_bridge_stopped()) {
+      ending.abandon(*loop);
+      return;
+    }
+    (void)ending.finish(*loop);
+  }
+
   std::shared_ptr<VelmoraControlLoop> loop;  // also tracked by g_live_loops
   DeviceNames devices;                       // for the repr
+  std::optional<RecordingBridge> recording;
 };
 
 VelmoraControlLoop& loop_of(PyObject* self) { return *value_of<LoopState>(self).loop; }
@@ -137,7 +153,7 @@ PyRef loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyRef loop_close(PyObject* self) {
-  close_unlocked(loop_of(self));
+  value_of<LoopState>(self).close_and_finish();
   return py_none();
 }
 
@@ -147,7 +163,7 @@ PyRef loop_enter(PyObject* self) { return PyRef::borrow(self); }
 
 PyRef loop_exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   bind_exit_arguments("VelmoraPyControlLoop.__exit__", args, kwargs);
-  close_unlocked(loop_of(self));
+  value_of<LoopState>(self).close_and_finish();
   return py_none();
 }
 
@@ -276,6 +292,28 @@ PyRef write_raw_packet(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py_bytes(*reply);
 }
 
+// ---- recording ----
+
+PyRef start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static constexpr Signature<2> sig{"VelmoraPyControlLoop.start_recording", {"path", "bus_traffic"}, 1};
+  auto [path_o, traffic_o] = bind(sig, args, kwargs);
+  std::string path = to_str(path_o, "path");
+  const bool bus_traffic = convert_or(traffic_o, "bus_traffic", to_bool, false);
+  LoopState& st = value_of<LoopState>(self);
+  if (st.recording) throw_runtime_error("already recording to " + st.recording->path());
+  if (!st.loop->is_open()) throw_runtime_error("channel closed");
+  st.recording.emplace(*st.loop, std::move(path), bus_traffic);
+  return py_none();
+}
+
+PyRef stop_recording(PyObject* self) {
+  LoopState& st = value_of<LoopState>(self);
+  if (!st.recording) return py_none();
+  RecordingBridge ending = std::move(*st.recording);
+  st.recording.reset();
+  return ending.finish(*st.loop);
+}
+
 // ---- scheduling ----
 
 // Applied to the thread's handle, not queued: the loop need not take part, and
@@ -331,6 +369,17 @@ PyMethodDef g_methods[] = {
         "other work on the host cannot delay a tick; with `cpu`, also pin it to\n"
         "that CPU. Raises ValueError for a priority or CPU the system does not\n"
         "have, RuntimeError when the system refuses (saying what is missing)."),
+    method<start_recording>("start_recording",
+        "start_recording($self, path, bus_traffic=False)\n--\n\n"
+        "Record everything the loop does into an MCAP file at `path`: readings,\n"
+        "faults, commands and their outcomes, each tick's timing and the module's\n"
+        "log records; with `bus_traffic`, also every serial packet and CAN frame.\n"
+        "The loop never waits for the file. Raises RuntimeError when already\n"
+        "recording or when the file cannot be made."),
+    method<stop_recording>("stop_recording",
+        "stop_recording($self)\n--\n\n"
+        "Finish the recording and return its counts (readings, failed_readings,\n"
+        "commands, log_records, frames, dropped), or None when not recording."),
     method<loop_enter>("__enter__", "__enter__($self)\n--\n\nReturn the loop itself."),
     method<loop_exit>("__exit__",
         "__exit__($self, exc_type, exc_value, traceback)\n--\n\nClose the loop, also when the block raised."),

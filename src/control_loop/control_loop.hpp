@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "control_loop/controller_hardware.hpp"
 #include "control_loop/loop_clock.hpp"
@@ -95,6 +96,13 @@ class VelmoraControlLoop {
   // nothing waits for the loop, only for a close() that is joining it.
   std::expected<void, RealtimeError> set_realtime(int priority, std::optional<int> cpu);
 
+  // The recording the loop writes into from its next round on (null: none).
+  // Returns the one it replaces.
+  std::shared_ptr<FlightRecorder> record_into(std::shared_ptr<FlightRecorder> recorder) {
+    std::shared_ptr<FlightRecorder> before;
+    cells_->recorder.update([&](std::shared_ptr<FlightRecorder>& slot) { before = std::exchange(slot, std::move(recorder)); });
+    return before;
+  }
   // Queues a raw register read and waits up to 1 s for its bytes.
   std::expected<Bytes, MotorError> async_read_raw_bytes(std::uint8_t id, std::uint8_t addr, std::uint8_t length);
 

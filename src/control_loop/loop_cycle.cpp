@@ -43,7 +43,8 @@ LoopCycle::LoopCycle(const LoopContext& ctx)
       schedule_(clock_.now(), ctx.period),
       coin_(ctx.choice_seed ? FairChoice(*ctx.choice_seed) : FairChoice()),
       last_publish_(clock_.now()),
-      last_tick_(last_publish_) {}
+      last_tick_(last_publish_),
+      recording_(cells_.recorder, controller_) {}
 
 void LoopCycle::run() {
   while (true) {
@@ -54,6 +55,7 @@ void LoopCycle::run() {
 }
 
 void LoopCycle::round() {
+  recording_.refresh();
   const auto wake = queue_.wait_until(clock_, schedule_.next_due());
   const bool tick_ready = schedule_.is_due(clock_.now());
   const bool command_ready = wake == MotorCommandQueue::Wake::Item;
@@ -67,19 +69,20 @@ void LoopCycle::round() {
 
 void LoopCycle::tick() {
   const auto now = clock_.now();
+  const auto started_ns = recording_.on() ? wall_ns() : 0;
   const bool stats = cells_.stats_pub_period.has_value();
-  if (stats) {
-    const double period = seconds(now - last_tick_);
-    cells_.last_stats.update([&](StatsWindows& w) { w.period.push(period); });
-    last_tick_ = now;
-  }
+  const double period = seconds(now - last_tick_);
+  last_tick_ = now;
+  if (stats) cells_.last_stats.update([&](StatsWindows& w) { w.period.push(period); });
   controller::ControllerError why;
   auto position = read_pos(controller_, allowed_retries_, clock_, &why);
+  const double read_s = seconds(clock_.now() - now);
+  recording_.tick(started_ns, period, read_s, position, why);
   const bool ok = position.has_value();
   cells_.last_position.set(std::move(position));
   after_reading(ok, why);
   if (!stats) return;
-  pending_read_dts_.push(seconds(clock_.now() - now));
+  pending_read_dts_.push(read_s);
   if (clock_.now() - last_publish_ > *cells_.stats_pub_period) publish();
 }
 
@@ -119,13 +122,20 @@ void LoopCycle::publish() {
 
 void LoopCycle::execute(MotorCommand command) {
   const auto t0 = clock_.now();
+  const auto started = recording_.starting(command);
   auto result = handle_command(controller_, cells_.last_torque, std::move(command), allowed_retries_, clock_);
-  if (result && cells_.stats_pub_period) pending_write_dts_.push(seconds(clock_.now() - t0));
+  const double took = seconds(clock_.now() - t0);
+  recording_.command(started, result, took);
+  if (result && cells_.stats_pub_period) pending_write_dts_.push(took);
 }
 
 void LoopCycle::drain() {
+  recording_.refresh();
   while (auto command = queue_.try_recv_or_close()) {
-    (void)handle_command(controller_, cells_.last_torque, std::move(*command), allowed_retries_, clock_);
+    const auto t0 = clock_.now();
+    const auto started = recording_.starting(*command);
+    auto result = handle_command(controller_, cells_.last_torque, std::move(*command), allowed_retries_, clock_);
+    recording_.command(started, result, seconds(clock_.now() - t0));
   }
 }
 

@@ -10,6 +10,7 @@
 #include "control_loop/command_queue.hpp"
 #include "control_loop/fair_choice.hpp"
 #include "control_loop/loop_clock.hpp"
+#include "control_loop/loop_recording.hpp"
 #include "control_loop/loop_stats.hpp"
 #include "control_loop/motor_command.hpp"
 #include "control_loop/shared_cells.hpp"
@@ -81,6 +82,7 @@ class LoopCycle {
   SampleWindow pending_read_dts_;
   SampleWindow pending_write_dts_;
   controller::OutageLog reading_outage_{log::kControlLoopTarget, "readings"};
+  LoopRecording recording_;
   bool torque_stale_ = false;
   std::uint64_t serial_reconnections_seen_ = 0;
 };

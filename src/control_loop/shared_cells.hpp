@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <expected>
+#include <memory>
 #include <mutex>
 #include <optional>
 
+#include "control_loop/flight_recorder.hpp"
 #include "control_loop/loop_stats.hpp"
 #include "control_loop/motor_error.hpp"
 #include "control_loop/torso_position.hpp"
@@ -55,6 +57,8 @@ struct SharedCells {
   const std::optional<std::chrono::nanoseconds> stats_pub_period;
   Cell<StatsWindows> last_stats{StatsWindows{}};
   Cell<bool> stop_flag{false};
+  // The recording the loop writes into, while one runs.
+  Cell<std::shared_ptr<FlightRecorder>> recorder{nullptr};
 };
 
 }  // namespace velmora::control_loop

@@ -123,6 +123,8 @@ class VelmoraMotorController {
   // to move. A goal that is not a number comes back unchanged (callers refuse
   // it); an index past the neck comes back unchanged too. Touches no state.
   static double clamp_neck_position(std::size_t index, double position);
+  // The same limit without the warning.
+  static double limited_neck_goal(std::size_t index, double position);
   Result<void> set_neck_gains(std::size_t index, float kp, float kd);
   Result<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& positions, std::string_view context);
   Result<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions);

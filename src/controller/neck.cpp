@@ -57,12 +57,18 @@ ControllerError VelmoraMotorController::neck_failure(std::string prefix, const C
   return lifted;
 }
 
-double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) {
+double VelmoraMotorController::limited_neck_goal(std::size_t index, double position) {
   // std::max(lower, NaN) would quietly answer `lower`: keep NaN visible so the
   // command that carries it is refused instead.
   if (index >= NECK_POSITION_LIMITS.size() || std::isnan(position)) return position;
   const auto [lower, upper] = NECK_POSITION_LIMITS[index];
-  const double clamped = std::min(std::max(lower, position), upper);
+  return std::min(std::max(lower, position), upper);
+}
+
+double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) {
+  const double clamped = limited_neck_goal(index, position);
+  if (index >= NECK_POSITION_LIMITS.size()) return clamped;
+  const auto [lower, upper] = NECK_POSITION_LIMITS[index];
   if (std::fabs(clamped - position) > std::numeric_limits<double>::epsilon() &&
       log::enabled(log::Level::Warn, log::kControllerTarget)) {
     log::write(log::Level::Warn, log::kControllerTarget,
