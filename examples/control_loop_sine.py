@@ -9,7 +9,9 @@ The serial device and CAN interface default to $VELMORA_SERIAL and $VELMORA_CAN
 
 The loop reads all ten joints every 10 ms; this program queues new goals at
 50 Hz, prints the last reading a few times a second and the timing statistics
-at the end. Torque is switched off again on exit.
+at the end. Torque is switched off again on exit. With --record FILE the loop
+records everything it does into FILE (look at it with `velmora-recording plot
+FILE -o plot.png`).
 """
 
 from __future__ import annotations
@@ -33,6 +35,7 @@ def main() -> None:
     ap.add_argument("--seconds", type=float, default=10.0, help="how long to move")
     ap.add_argument("--amplitude", type=float, default=0.2, help="arm amplitude in rad")
     ap.add_argument("--frequency", type=float, default=0.2, help="cycles per second")
+    ap.add_argument("--record", metavar="FILE", help="record what the loop does into this MCAP file")
     ap.add_argument("--realtime", type=int, metavar="PRIORITY",
                     help="run the loop thread under SCHED_FIFO at this priority (needs CAP_SYS_NICE or rtprio)")
     args = ap.parse_args()
@@ -48,6 +51,8 @@ def main() -> None:
     try:
         if args.realtime is not None:
             loop.set_realtime(args.realtime)
+        if args.record:
+            loop.start_recording(args.record)
         print("start:", loop.get_last_position())
         loop.enable_torque()
         loop.enable_neck(True)
@@ -71,6 +76,8 @@ def main() -> None:
         time.sleep(1.0)
         print("end:", loop.get_last_position())
         print(loop.get_stats())
+        if args.record:
+            print("recorded:", loop.stop_recording())
     finally:
         try:
             loop.disable_torque()
