@@ -43,6 +43,18 @@ std::expected<void, MotorError> check_motors(VelmoraMotorController& controller)
   return {};
 }
 
+// Start-up reports a failed step as the fixed communication error; the log
+// says which step, which device and why, once.
+MotorError failed_step(VelmoraMotorController& controller, std::string_view step,
+                       const controller::ControllerError& why) {
+  if (log::enabled(log::Level::Error, log::kControlLoopTarget)) {
+    log::write(log::Level::Error, log::kControlLoopTarget,
+               "start-up: " + std::string(step) + " failed (" + controller.device_name(why.bus) + ": " + why.message +
+                   ")");
+  }
+  return MotorError::communication();
+}
+
 // The servo supply must be up before the servos are rebooted into a known state.
 std::expected<void, MotorError> wait_for_voltage_then_reboot(VelmoraMotorController& controller,
                                                              const LoopSettings& s, LoopClock& clock,
@@ -51,14 +63,14 @@ std::expected<void, MotorError> wait_for_voltage_then_reboot(VelmoraMotorControl
   info("Waiting for voltage to be stable at 12V...");
   auto read = [&] { return with_retry(s.allowed_retries, clock, [&] { return controller.read_all_voltages(); }); };
   auto volts = read();
-  if (!volts) return std::unexpected(MotorError::communication());
+  if (!volts) return std::unexpected(failed_step(controller, "reading the supply voltage", volts.error()));
   const auto start = clock.now();
   auto low = [&] { return std::ranges::any_of(*volts, [](std::uint8_t v) { return v < kMinimumDecivolts; }); };
   while (low() && clock.now() - start < s.voltage_rampup_timeout) {
     clock.sleep_for(kVoltagePollInterval);
     if (stop && stop()) return std::unexpected(MotorError(MotorError::Interrupted{}));
     volts = read();
-    if (!volts) return std::unexpected(MotorError::communication());
+    if (!volts) return std::unexpected(failed_step(controller, "reading the supply voltage", volts.error()));
   }
   if (low()) {
     return std::unexpected(
@@ -68,7 +80,7 @@ std::expected<void, MotorError> wait_for_voltage_then_reboot(VelmoraMotorControl
        numfmt::duration(clock.now() - start) + ")");
   if (auto rebooted = controller.reboot(kRebootTimeout, stop); !rebooted) {
     if (rebooted.error().interrupted) return std::unexpected(MotorError(MotorError::Interrupted{}));
-    return std::unexpected(MotorError::communication());
+    return std::unexpected(failed_step(controller, "rebooting the servos", rebooted.error()));
   }
   return {};
 }
@@ -114,13 +126,14 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
   }
   NameIds names = VelmoraMotorController::get_motor_name_id();
 
-  auto first = read_pos(*controller, s.allowed_retries, *clock);
-  if (!first) return std::unexpected(first.error());
+  controller::ControllerError why;
+  auto first = read_pos(*controller, s.allowed_retries, *clock, &why);
+  if (!first) return std::unexpected(failed_step(*controller, "the first reading", why));
 
   TorqueResult torque = false;
   if (controller->has_serial_port()) {
     auto t = with_retry(s.allowed_retries, *clock, [&] { return controller->is_torque_enabled(); });
-    if (!t) return std::unexpected(MotorError::communication());
+    if (!t) return std::unexpected(failed_step(*controller, "reading the torque state", t.error()));
     torque = *t;
   }
 
