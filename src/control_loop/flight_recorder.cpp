@@ -58,17 +58,12 @@ FlightRecorder::FlightRecorder(bool bus_traffic, std::size_t capacity)
     : bus_traffic_(bus_traffic), buffer_(std::make_shared<Buffer>(capacity)) {
   log_tap_ = log::add_tap([buffer = buffer_](log::Level level, std::string_view target, std::string_view message) {
     if (level == log::Level::Trace) return;
-    std::string json = "{";
-    json::key(json, "level");
-    json::number(json, std::int64_t{python_level(level)});
-    json += ", ";
-    json::key(json, "logger");
-    json::string(json, logger_name(target));
-    json += ", ";
-    json::key(json, "message");
-    json::string(json, message);
-    json += '}';
-    buffer->push(Record{Topic::Log, wall_ns(), std::move(json)});
+    buffer->push(Record{Topic::Log, wall_ns(),
+                        json::Object()
+                            .integer("level", python_level(level))
+                            .text("logger", logger_name(target))
+                            .text("message", message)
+                            .done()});
   });
 }
 
@@ -112,15 +107,7 @@ std::uint64_t FlightRecorder::dropped() const {
 }
 
 void FlightRecorder::serial(bool sent, std::span<const std::uint8_t> packet) {
-  const auto now = wall_ns();
-  std::string json = "{";
-  json::key(json, "direction");
-  json::string(json, sent ? "tx" : "rx");
-  json += ", ";
-  json::key(json, "data");
-  json::hex(json, packet);
-  json += '}';
-  push(Topic::Serial, now, std::move(json));
+  push(Topic::Serial, wall_ns(), json::Object().text("direction", sent ? "tx" : "rx").bytes_hex("data", packet).done());
 }
 
 void FlightRecorder::can(bool sent, const motorcom::CanFrame& frame) {
@@ -128,17 +115,12 @@ void FlightRecorder::can(bool sent, const motorcom::CanFrame& frame) {
   const auto stamp = frame.received_at.time_since_epoch();
   const auto when = !sent && stamp.count() != 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(stamp).count()
                                                 : wall_ns();
-  std::string json = "{";
-  json::key(json, "direction");
-  json::string(json, sent ? "tx" : "rx");
-  json += ", ";
-  json::key(json, "id");
-  json::number(json, static_cast<std::int64_t>(frame.id.value));
-  json += ", ";
-  json::key(json, "data");
-  json::hex(json, frame.data);
-  json += '}';
-  push(Topic::Can, when, std::move(json));
+  push(Topic::Can, when,
+       json::Object()
+           .text("direction", sent ? "tx" : "rx")
+           .integer("id", static_cast<std::int64_t>(frame.id.value))
+           .bytes_hex("data", frame.data)
+           .done());
 }
 
 }  // namespace velmora::control_loop
