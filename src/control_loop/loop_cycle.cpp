@@ -55,8 +55,9 @@ void LoopCycle::run() {
 }
 
 void LoopCycle::round() {
-  recording_.refresh();
   const auto wake = queue_.wait_until(clock_, schedule_.next_due());
+  // After the wait: a command queued once a recording was asked for is in it.
+  recording_.refresh();
   const bool tick_ready = schedule_.is_due(clock_.now());
   const bool command_ready = wake == MotorCommandQueue::Wake::Item;
   if (tick_ready && (!command_ready || coin_.tick_first())) {

@@ -26,6 +26,15 @@ def reading_fails(loop) -> bool:
     return False
 
 
+def torque(loop) -> bool | None:
+    """The loop's torque state, None while it is not known."""
+    try:
+        return loop.is_torque_enabled()
+    except RuntimeError as e:
+        assert str(e) == COMM
+        return None
+
+
 def eventually(check, timeout=3.0):
     deadline = time.monotonic() + timeout
     while True:

@@ -10,7 +10,7 @@ import pytest
 
 import velmora_motor_controller as vmc
 
-from test_loop_commands import COMM, eventually, reading_fails
+from test_loop_commands import eventually, reading_fails, torque
 
 pytestmark = pytest.mark.needs_can
 
@@ -22,15 +22,6 @@ for _name in LOGGERS:
 
 def records(caplog, level):
     return [r.getMessage() for r in caplog.records if r.name in LOGGERS and r.levelno == level]
-
-
-def torque(loop) -> bool | None:
-    """The loop's torque state, None while it is not known."""
-    try:
-        return loop.is_torque_enabled()
-    except RuntimeError as e:
-        assert str(e) == COMM
-        return None
 
 
 def wait_out(loop, seconds):
