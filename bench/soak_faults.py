@@ -47,10 +47,14 @@ NECK = (0.1, 0.2, -0.1)
 class Counting(logging.Handler):
     def __init__(self) -> None:
         super().__init__()
-        self.count = 0
+        self.messages: list[str] = []
+
+    @property
+    def count(self) -> int:
+        return len(self.messages)
 
     def emit(self, record: logging.LogRecord) -> None:
-        self.count += 1
+        self.messages.append(f"{record.levelname} {record.name.rsplit('.', 1)[-1]}: {record.getMessage()}")
 
 
 def process_figures() -> tuple[int, int]:
@@ -94,6 +98,7 @@ def main() -> None:
         received: set[int] = set()
         recoveries: dict[str, float] = {}
         logs_per_outage: list[int] = []
+        busiest: tuple[int, str, list[str]] = (-1, "", [])
         wrong = good = failed = 0
         seq = 0
         quiet_since = time.monotonic()
@@ -149,6 +154,8 @@ def main() -> None:
             quiet_since = time.monotonic()
             tick_for(SETTLE + 0.2, counting=False)
             logs_per_outage.append(log.count - before)
+            if logs_per_outage[-1] > busiest[0]:
+                busiest = (logs_per_outage[-1], kind, log.messages[before:])
             next_fault = time.monotonic() + rng.uniform(2, 5)
         loop.close()
         time.sleep(0.1)
@@ -163,6 +170,9 @@ def main() -> None:
         print(f"  longest recovery, {kind:<16} {seconds * 1000:.0f} ms")
     if logs_per_outage:
         print(f"  log records per outage          min {min(logs_per_outage)}, max {max(logs_per_outage)}")
+        print(f"  the busiest outage ({busiest[1]}) logged:")
+        for line in busiest[2]:
+            print(f"    {line}")
     print(f"  RSS                             {start_rss} kB -> {end_rss} kB")
     print(f"  descriptors                     {start_fds} -> {end_fds}")
 
