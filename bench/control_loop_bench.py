@@ -23,17 +23,14 @@ import logging
 import os
 import re
 import statistics
-import sys
 import time
 import timeit
 
-from velmora_sim import VirtualTorso, preload_library  # noqa: E402
+import velmora_motor_controller as vmc
+from preloaded import ensure_preloaded
+from velmora_sim import VirtualTorso
 
-if "libvelmora_vcan" not in os.environ.get("LD_PRELOAD", ""):
-    os.environ["LD_PRELOAD"] = preload_library()
-    os.execv(sys.executable, [sys.executable] + sys.argv)
-
-import velmora_motor_controller as vmc  # noqa: E402
+ensure_preloaded()
 
 # The controller's reboot warnings at every start would drown the figures.
 logging.getLogger("velmora_motor_controller").setLevel(logging.ERROR)

@@ -18,7 +18,7 @@ import sys
 import sysconfig
 import time
 
-from velmora_sim import VirtualTorso  # noqa: E402
+from velmora_sim import VirtualTorso
 
 EXAMINE = ("import os, time\n"
            "from velmora_doctor.check import examine\n"

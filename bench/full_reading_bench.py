@@ -32,12 +32,9 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def worker(calls: int, loop_seconds: float, pin: bool) -> dict[str, list[float]]:
-    # The installed packages, not the source tree's velmora_sim (which has no built preload library).
-    sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
     import logging
 
     from velmora_sim import VirtualTorso, preload_library
@@ -191,7 +188,6 @@ def main() -> None:
     pythons = args.python or [sys.executable]
     # Every environment's blocks run on this one's CAN stand-in: older ones lose the receive time stamps
     # python-can asks for before it binds.
-    sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
     from velmora_sim import preload_library
 
     preload = preload_library()

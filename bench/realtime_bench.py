@@ -20,13 +20,11 @@ import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 HZ = 500
 HOG = "while True: pass"
 
 
 def worker(seconds: float, priority: int | None, sim_fifo: bool) -> dict[str, object]:
-    sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != HERE]
     import datetime
     import logging
     import time

@@ -15,17 +15,14 @@ import argparse
 import datetime
 import logging
 import os
-import sys
 import tempfile
 import time
 
-from velmora_sim import VirtualTorso, preload_library
+import velmora_motor_controller as vmc
+from preloaded import ensure_preloaded
+from velmora_sim import VirtualTorso
 
-if "libvelmora_vcan" not in os.environ.get("LD_PRELOAD", ""):
-    os.environ["LD_PRELOAD"] = preload_library()
-    os.execv(sys.executable, [sys.executable] + sys.argv)
-
-import velmora_motor_controller as vmc  # noqa: E402
+ensure_preloaded()
 
 logging.getLogger("velmora_motor_controller").setLevel(logging.ERROR)
 

@@ -29,16 +29,11 @@ import sys
 import time
 from types import ModuleType
 
-# The installed packages, not the source tree's velmora_sim (which has no built preload library).
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != os.path.dirname(os.path.abspath(__file__))]
+import velmora_motor_controller as vmc
+import velmora_sim
+from preloaded import ensure_preloaded
 
-import velmora_sim  # noqa: E402
-
-if "libvelmora_vcan" not in os.environ.get("LD_PRELOAD", ""):
-    os.environ["LD_PRELOAD"] = velmora_sim.preload_library()
-    os.execv(sys.executable, [sys.executable] + sys.argv)
-
-import velmora_motor_controller as vmc  # noqa: E402
+ensure_preloaded()
 
 
 def load_package(name: str, folder: str) -> ModuleType:

@@ -23,19 +23,13 @@ import datetime
 import logging
 import os
 import random
-import sys
 import time
 
-# The installed packages, not the source tree's velmora_sim (which has no built preload library).
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or ".") != os.path.dirname(os.path.abspath(__file__))]
+import velmora_motor_controller as vmc
+from preloaded import ensure_preloaded
+from velmora_sim import VirtualTorso
 
-from velmora_sim import VirtualTorso, preload_library  # noqa: E402
-
-if "libvelmora_vcan" not in os.environ.get("LD_PRELOAD", ""):
-    os.environ["LD_PRELOAD"] = preload_library()
-    os.execv(sys.executable, [sys.executable] + sys.argv)
-
-import velmora_motor_controller as vmc  # noqa: E402
+ensure_preloaded()
 
 WRITE = 0x03
 GOAL_TIME = 44

@@ -27,7 +27,7 @@ import pytest
 try:
     import velmora_sim  # noqa: F401  (installed alongside the module)
 except ImportError:
-    sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+    sys.path.insert(0, os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "python")))
     import velmora_sim  # noqa: F401
 
 from velmora_sim import VirtualTorso, preload_library

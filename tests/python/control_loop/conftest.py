@@ -40,11 +40,11 @@ def child_env():
     def env_for(torso):
         import velmora_motor_controller
 
-        root = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+        packages = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..", "python"))
         env = dict(os.environ)
         env.update(torso.env())
         env["PYTHONPATH"] = os.pathsep.join(
-            [os.path.dirname(velmora_motor_controller.__file__), root, env.get("PYTHONPATH", "")])
+            [os.path.dirname(velmora_motor_controller.__file__), packages, env.get("PYTHONPATH", "")])
         return env
 
     return env_for

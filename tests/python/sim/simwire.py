@@ -9,11 +9,12 @@ import termios
 import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+PACKAGES = os.path.join(REPO, "python")
 
 
 def sim_command(*args: str) -> tuple[list[str], dict[str, str]]:
     """The velmora-sim command line of this source tree, and the environment to run it in."""
-    env = dict(os.environ, PYTHONPATH=REPO + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=PACKAGES + os.pathsep + os.environ.get("PYTHONPATH", ""))
     return [sys.executable, "-m", "velmora_sim", *args], env
 
 

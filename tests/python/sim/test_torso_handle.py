@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from simwire import REPO, open_port, packet, sim_command, status, transact
+from simwire import PACKAGES, open_port, packet, sim_command, status, transact
 from velmora_sim import VirtualTorso, preload_library
 from velmora_sim.vcan import Frame, VcanEndpoint
 
@@ -49,7 +49,7 @@ def test_close_removes_devices_and_process():
 def test_simulator_ends_with_its_owner():
     script = textwrap.dedent(f"""
         import sys, time
-        sys.path.insert(0, {REPO!r})
+        sys.path.insert(0, {PACKAGES!r})
         from velmora_sim import VirtualTorso
         t = VirtualTorso()
         print(t.pid, flush=True)

@@ -19,7 +19,7 @@ import pytest
 from velmora_sim import preload_library
 from velmora_sim.vcan import Frame, VcanBus, VcanEndpoint
 
-REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+PACKAGES = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", "..", "python"))
 
 
 @pytest.fixture
@@ -187,7 +187,7 @@ def test_send_and_recv_from_two_threads(bus):
 
 def test_standalone_hub_runs_until_sigterm(vcan_dir):
     proc = subprocess.Popen([sys.executable, "-m", "velmora_sim.vcan", "vbus4", "--dir", vcan_dir],
-                            cwd=REPO, stdout=subprocess.PIPE, text=True)
+                            cwd=PACKAGES, stdout=subprocess.PIPE, text=True)
     try:
         line = proc.stdout.readline()
         assert os.path.join(vcan_dir, "vbus4") in line

@@ -1,6 +1,6 @@
 """How quickly the virtual torso answers: round trips measured from a client, printed as percentiles.
 
-    python -m velmora_sim.latency [--count N]
+    python bench/sim_latency_bench.py [--count N]
 
 Each figure is the time from writing a request to holding the whole reply, for a
 serial ping, a sync read of the four arm positions, and a CAN feedback request,
@@ -17,9 +17,9 @@ import statistics
 import time
 from typing import Callable
 
-from . import feetech as ft
-from .torso import VirtualTorso
-from .vcan import Frame, VcanEndpoint
+from velmora_sim import VirtualTorso
+from velmora_sim import feetech as ft
+from velmora_sim.vcan import Frame, VcanEndpoint
 
 
 def _read(fd: int, n: int, timeout: float = 1.0) -> bytes:
@@ -90,7 +90,7 @@ def run(count: int) -> list[str]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velmora_sim.latency", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="python bench/sim_latency_bench.py", description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=2000, help="round trips per figure (default 2000)")
     args = parser.parse_args(argv)
     for line in run(args.count):

@@ -34,7 +34,7 @@ def preload_library() -> str:
     configured = os.environ.get("VELMORA_VCAN_PRELOAD")
     if configured and os.path.isfile(configured):
         return os.path.abspath(configured)
-    root = os.path.dirname(_PACKAGE_DIR)
+    root = os.path.dirname(os.path.dirname(_PACKAGE_DIR))  # python/velmora_sim -> the source tree
     built = [p for p in glob.glob(os.path.join(root, "build", "*", "vcan", LIBRARY))
              if os.path.isfile(p) and not _sanitized(p)]
     if built:
