@@ -210,8 +210,7 @@ TEST(ServoState, DecodesEveryFieldOfTheBlockAndRefusesOtherSizes) {
   };
   put(3, 777);
   put(31, 0x0800 | 2047);  // offset -pi
-  block[40 - kServoStateAddress] = 1;
-  block[55 - kServoStateAddress] = 0;
+  block[40 - kServoStateAddress] = 1;  // torque on, the lock (55) left clear
   put(56, 0xFFFF);         // one step below -pi
   block[62 - kServoStateAddress] = 109;
   block[63 - kServoStateAddress] = 41;
