@@ -22,9 +22,9 @@ from collections.abc import Sequence
 
 from velmora_motor_controller import VelmoraMotorController
 
-SERVO_NAMES = ["left_arm_pitch", "left_arm_yaw", "right_arm_pitch", "right_arm_yaw",
-               "nose_top", "nose_left", "nose_right"]
-NECK_NAMES = ["neck_yaw", "neck_pitch", "neck_roll"]
+# The joints in the order the module reads them: the servos, then the neck.
+SERVO_NAMES = [name for name, bus, _ in VelmoraMotorController.joint_table() if bus == "serial"]
+NECK_NAMES = [name for name, bus, _ in VelmoraMotorController.joint_table() if bus == "can"]
 
 
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:

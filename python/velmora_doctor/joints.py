@@ -3,21 +3,15 @@ and control mode. Only reads: no torque is switched, no register written, nothin
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass, field
 
 from velmora_motor_controller import VelmoraMotorController
 
-SERVOS = {1: "left_arm_pitch", 2: "left_arm_yaw", 3: "right_arm_pitch", 4: "right_arm_yaw",
-          5: "nose_top", 6: "nose_left", 7: "nose_right"}
-NECK = {1: "neck_yaw", 2: "neck_pitch", 3: "neck_roll"}
-
-# One read covers every servo register shown, from the model number (3) to the temperature (63).
-FIRST_REGISTER = 3
-REGISTER_COUNT = 61
-MODEL, OFFSET, TORQUE, LOCK, POSITION, VOLTAGE, TEMPERATURE = 3, 31, 40, 55, 56, 62, 63
+# Joint names by servo id and by CAN id, as the module knows them.
+SERVOS = {joint_id: name for name, bus, joint_id in VelmoraMotorController.joint_table() if bus == "serial"}
+NECK = {joint_id: name for name, bus, joint_id in VelmoraMotorController.joint_table() if bus == "can"}
 # The control loop waits for every servo to reach this supply before it starts.
-MINIMUM_DECIVOLTS = 110
+MINIMUM_VOLTS = VelmoraMotorController.minimum_servo_voltage()
 
 CTRL_MODE_REGISTER = 10
 MIT_MODE = 1
@@ -62,54 +56,26 @@ class MotorReport:
     problems: list[str] = field(default_factory=list)
 
 
-def _u16(regs: bytes, address: int) -> int:
-    i = address - FIRST_REGISTER
-    return regs[i] | (regs[i + 1] << 8)
-
-
-def position_radians(raw: int) -> float:
-    """Present position as the controller reads it: signed 16-bit steps, 2048 at 0 rad."""
-    signed = raw - 0x10000 if raw & 0x8000 else raw
-    return signed * 2.0 * math.pi / 4096 - math.pi
-
-
-def offset_radians(raw: int) -> float:
-    """The homing offset's sign and magnitude: bits 0-10 in steps of pi/2047, bit 11 the sign."""
-    magnitude = (raw & 0x7FF) * math.pi / 2047
-    return -magnitude if (raw & 0xF800) == 0x0800 else magnitude
-
-
 def check_servo(ctl: VelmoraMotorController, servo_id: int) -> ServoReport:
     report = ServoReport(servo_id, SERVOS[servo_id])
     try:
-        regs = ctl.read_raw_bytes(servo_id, FIRST_REGISTER, REGISTER_COUNT)
+        (report.model, report.voltage, report.temperature, report.position, report.offset, report.eeprom_locked,
+         report.torque) = ctl.read_servo_state(servo_id)
     except RuntimeError as e:
         report.error = str(e)
         report.problems.append(f"servo {servo_id} ({report.joint}) does not answer ({e}): check its cable, "
                                "its id and the servo supply")
         return report
-    if len(regs) != REGISTER_COUNT:
-        report.error = f"{len(regs)} register bytes instead of {REGISTER_COUNT}"
-        report.problems.append(f"servo {servo_id} ({report.joint}) gave a short reply: {report.error}")
-        return report
     report.answers = True
-    report.model = _u16(regs, MODEL)
-    decivolts = regs[VOLTAGE - FIRST_REGISTER]
-    report.voltage = decivolts / 10
-    report.temperature = regs[TEMPERATURE - FIRST_REGISTER]
-    report.position = position_radians(_u16(regs, POSITION))
-    report.offset = offset_radians(_u16(regs, OFFSET))
-    report.eeprom_locked = regs[LOCK - FIRST_REGISTER] != 0
-    report.torque = regs[TORQUE - FIRST_REGISTER] != 0
-    if decivolts < MINIMUM_DECIVOLTS:
+    if report.voltage < MINIMUM_VOLTS:
         report.problems.append(f"servo {servo_id} ({report.joint}) sees {report.voltage:.1f} V; the control "
-                               f"loop needs at least {MINIMUM_DECIVOLTS / 10:.1f} V: check the servo supply")
+                               f"loop needs at least {MINIMUM_VOLTS:.1f} V: check the servo supply")
     return report
 
 
 def check_motor(ctl: VelmoraMotorController, can_id: int) -> MotorReport:
     report = MotorReport(can_id, NECK[can_id])
-    index = can_id - 1
+    index = list(NECK).index(can_id)
     try:
         position, velocity, torque, status, mos, rotor = ctl.read_neck_feedback(index)
     except RuntimeError as e:

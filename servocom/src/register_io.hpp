@@ -16,12 +16,14 @@ struct Register {
   const char* name;
 };
 
+inline constexpr Register kModel{3, 2, "model"};
 inline constexpr Register kPositionOffset{31, 2, "position offset"};
 inline constexpr Register kTorqueEnable{40, 1, "torque enable"};
 inline constexpr Register kGoalPosition{42, 2, "goal position"};
 inline constexpr Register kLock{55, 1, "lock"};
 inline constexpr Register kPresentPosition{56, 2, "present position"};
 inline constexpr Register kPresentVoltage{62, 1, "present voltage"};
+inline constexpr Register kPresentTemperature{63, 1, "present temperature"};
 
 inline std::vector<std::uint8_t> encode(Register reg, std::uint16_t raw) {
   if (reg.size == 1) return {static_cast<std::uint8_t>(raw)};

@@ -114,4 +114,25 @@ Result<PidGains> decode_pid_gains(std::span<const std::uint8_t> bytes) {
   return PidGains{.p = bytes[0], .i = bytes[2], .d = bytes[1]};
 }
 
+static_assert(detail::kModel.address == kServoStateAddress &&
+              detail::kPresentTemperature.address + 1 == kServoStateAddress + kServoStateLength);
+
+Result<ServoState> decode_servo_state(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != kServoStateLength) {
+    return std::unexpected(Error::bad_reply("servo state read with " + std::to_string(bytes.size()) +
+                                            " bytes instead of " + std::to_string(kServoStateLength)));
+  }
+  auto raw = [&](detail::Register reg) {
+    const std::size_t i = reg.address - kServoStateAddress;
+    return static_cast<std::uint16_t>(reg.size == 1 ? bytes[i] : bytes[i] | (bytes[i + 1] << 8));
+  };
+  return ServoState{.model = raw(detail::kModel),
+                    .supply_volts = raw(detail::kPresentVoltage) / 10.0,
+                    .temperature = as_byte(raw(detail::kPresentTemperature)),
+                    .position = raw_position_to_radians(as_signed(raw(detail::kPresentPosition))),
+                    .offset = raw_offset_to_radians(raw(detail::kPositionOffset)),
+                    .eeprom_locked = raw(detail::kLock) != 0,
+                    .torque_enabled = raw(detail::kTorqueEnable) != 0};
+}
+
 }  // namespace servocom

@@ -28,6 +28,7 @@
 #include "bindings/core/lifecycle.hpp"
 #include "bindings/core/poisoning_lock.hpp"
 #include "bindings/core/py_ref.hpp"
+#include "bindings/hardware_facts.hpp"
 #include "bindings/joint_command_args.hpp"
 #include "bindings/records_classes.hpp"
 #include "control_loop/torso_position.hpp"
@@ -196,6 +197,11 @@ PyRef read_raw_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
   return py_bytes(value_or_raise(locked(self, [&](auto& c) { return c.read_raw_bytes(id, addr, length); })));
 }
 
+PyRef read_servo_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const auto id = bind_one("VelmoraMotorController.read_servo_state", "id", args, kwargs, to_u8);
+  return py_servo_state(value_or_raise(locked(self, [&](auto& c) { return c.read_servo_state(id); })));
+}
+
 std::size_t neck_index(PyObject* obj, const char* param) {
   const std::size_t index = to_usize(obj, param);
   if (index >= control_loop::arg::kNeckJoints.size()) throw_value_error("neck index out of range: " + std::to_string(index));
@@ -353,6 +359,12 @@ PyMethodDef g_methods[] = {
         "read_raw_bytes($self, id, addr, length)\n--\n\n"
         "Read `length` register bytes of servo `id` from address `addr`.\n"
         "One read instruction, no retry; nothing is written."),
+    method<read_servo_state>("read_servo_state",
+        "read_servo_state($self, id)\n--\n\nRead servo `id`'s state in one read, no retry. Returns (model,\n"
+        "supply_volts, temperature, position, offset, eeprom_locked, torque_enabled):\n"
+        "degrees Celsius, rad and rad. Nothing is written."),
+    joint_table_method(),
+    minimum_servo_voltage_method(),
     method<read_neck_feedback>("read_neck_feedback",
         "read_neck_feedback($self, index)\n--\n\nAsk one neck motor (0=yaw, 1=pitch, 2=roll) for its feedback.\n"
         "Returns (position, velocity, torque, status, mos_temperature,\n"

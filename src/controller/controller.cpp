@@ -23,8 +23,9 @@ Damiao neck_motor(std::uint16_t can_id, MitLimits limits) {
 }
 
 std::array<Damiao, 3> make_neck_motors() {
-  return {neck_motor(1, {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}), neck_motor(2, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}),
-          neck_motor(3, {12.5F, 10.0F, 500.0F, 5.0F, 28.0F})};
+  return {neck_motor(NECK_CAN_IDS[0], {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}),
+          neck_motor(NECK_CAN_IDS[1], {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}),
+          neck_motor(NECK_CAN_IDS[2], {12.5F, 10.0F, 500.0F, 5.0F, 28.0F})};
 }
 
 std::array<MitCommand, 3> default_neck_commands() {

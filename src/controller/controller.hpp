@@ -26,6 +26,7 @@
 #include "servocom/error.hpp"
 #include "servocom/feetech_handler.hpp"
 #include "servocom/port.hpp"
+#include "servocom/register_map.hpp"
 
 namespace velmora::controller {
 
@@ -43,6 +44,8 @@ inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
 inline constexpr std::array<std::uint8_t, 2> RIGHT_ARM_IDS{3, 4};
 inline constexpr std::array<std::uint8_t, 3> NOSE_IDS{5, 6, 7};
 inline constexpr std::array<std::uint8_t, 7> SERVO_IDS{1, 2, 3, 4, 5, 6, 7};
+// The neck motors' CAN ids (each answers on the same id), in joint order.
+inline constexpr std::array<std::uint16_t, 3> NECK_CAN_IDS{1, 2, 3};
 inline constexpr std::array<std::pair<double, double>, 3> NECK_POSITION_LIMITS{
     {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
 
@@ -115,6 +118,9 @@ class VelmoraMotorController {
   // Single Feetech read / write of a servo's registers (no retry).
   Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address, std::uint8_t length);
   Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
+  // One servo's registers from its model number to its temperature, decoded:
+  // one read, no retry, nothing written.
+  Result<servocom::ServoState> read_servo_state(std::uint8_t id);
 
   // Neck joints (index 0 yaw, 1 pitch, 2 roll). Positions and goals are
   // relative to the turn each joint rests on (neck_turns.hpp); a command to a

@@ -204,6 +204,12 @@ Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::ui
   });
 }
 
+Result<servocom::ServoState> VelmoraMotorController::read_servo_state(std::uint8_t id) {
+  auto bytes = read_raw_bytes(id, servocom::kServoStateAddress, servocom::kServoStateLength);
+  if (!bytes) return std::unexpected(std::move(bytes.error()));
+  return lift(servocom::decode_servo_state(*bytes));
+}
+
 Result<void> VelmoraMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
                                                      std::span<const std::uint8_t> data) {
   return on_servos(Use::Other,

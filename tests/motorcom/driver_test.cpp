@@ -6,6 +6,7 @@
 
 #include "motorcom/damiao/driver.hpp"
 #include "scripted_bus.hpp"
+#include "wire_vectors.hpp"
 
 namespace {
 
@@ -39,10 +40,17 @@ TEST(DamiaoCommands, FramesOnTheWire) {
     std::uint32_t id;
     Data data;
   };
+  // The plain commands' frames are the shared vectors.
+  const auto& commands = wire_vectors::all()["damiao_commands"];
+  auto shared = [&](const char* name, std::function<Result<MitFeedback>(const Damiao&, ScriptedBus&)> call) {
+    const auto& v = commands.named(name);
+    return Case{name, std::move(call), v["motor"].as<std::uint16_t>(), v["can_id"].as<std::uint32_t>(),
+                v["bytes"].bytes()};
+  };
   const std::vector<Case> cases{
-      {"enable", [](auto& m, auto& b) { return m.enable(b); }, 1, 0x001, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC}},
-      {"disable", [](auto& m, auto& b) { return m.disable(b); }, 3, 0x003, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFD}},
-      {"feedback request", [](auto& m, auto& b) { return m.request_feedback(b); }, 2, 0x7FF, {0x02, 0x00, 0xCC, 0, 0, 0, 0, 0}},
+      shared("enable", [](auto& m, auto& b) { return m.enable(b); }),
+      shared("disable", [](auto& m, auto& b) { return m.disable(b); }),
+      shared("feedback request", [](auto& m, auto& b) { return m.request_feedback(b); }),
       {"MIT", [](auto& m, auto& b) { return m.control(b, MitCommand{1.0F, 0, 20, 1, 0}); }, 1, 0x001,
        {0x8A, 0x3C, 0x7F, 0xF0, 0xA3, 0x33, 0x37, 0xFF}},
       {"position-velocity", [](auto& m, auto& b) { return m.control(b, PosVel{1.0F, -2.0F}); }, 2, 0x102,
@@ -138,6 +146,31 @@ TEST(DamiaoReplies, EachRequestTakesOnlyARemoteFreeReplyOfItsOwnKind) {
   ASSERT_EQ(register_bus.sent.size(), 1U);
   expect_sent(register_bus.sent[0], 0x7FF, {0x03, 0x00, 0x33, 0x0A, 0, 0, 0, 0});
   EXPECT_TRUE(register_bus.script.empty());
+}
+
+TEST(DamiaoRegisters, SharedWireVectors) {
+  auto value = [](const wire_vectors::Value& v) {
+    const auto* info = lookup(v["register"].as<std::uint8_t>());
+    EXPECT_NE(info, nullptr) << v["name"].text;
+    return info != nullptr && info->kind == RegisterKind::Float ? RegisterValue::from_float(v["value"].as<float>())
+                                                                : RegisterValue::from_uint32(v["value"].as<std::uint32_t>());
+  };
+  for (const auto& v : wire_vectors::all()["damiao_register_writes"].items) {
+    ScriptedBus bus;
+    ASSERT_TRUE(motor(v["motor"].as<std::uint16_t>()).write_register(bus, v["register"].as<std::uint8_t>(), value(v)));
+    ASSERT_EQ(bus.sent.size(), 1U) << v["name"].text;
+    expect_sent(bus.sent[0], v["can_id"].as<std::uint32_t>(), v["bytes"].bytes());
+  }
+  for (const auto& v : wire_vectors::all()["damiao_register_reads"].items) {
+    ScriptedBus bus;
+    const auto id = v["motor"].as<std::uint16_t>();
+    bus.reply(frame(CanId::standard(id), v["reply"].bytes()));
+    const auto r = motor(id).read_register(bus, v["register"].as<std::uint8_t>());
+    ASSERT_TRUE(r.has_value()) << v["name"].text << ": " << r.error().message();
+    EXPECT_EQ(*r, value(v)) << v["name"].text;
+    ASSERT_EQ(bus.sent.size(), 1U) << v["name"].text;
+    expect_sent(bus.sent[0], v["can_id"].as<std::uint32_t>(), v["bytes"].bytes());
+  }
 }
 
 TEST(DamiaoRegisters, ReadGivesTheTableKind) {

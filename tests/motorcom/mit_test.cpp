@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
 
 #include "motorcom/damiao/mit.hpp"
+#include "wire_vectors.hpp"
 
 namespace {
 
@@ -19,11 +21,26 @@ constexpr MitLimits kPitch{12.5F, 10.0F, 500.0F, 5.0F, 28.0F};
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
+MitLimits limits_of(const wire_vectors::Value& vector) {
+  const auto& l = wire_vectors::all()["mit_limits"][vector["limits"].text];
+  return {l["p_max"].as<float>(), l["v_max"].as<float>(), l["kp_max"].as<float>(), l["kd_max"].as<float>(),
+          l["t_max"].as<float>()};
+}
+
+Bytes payload_of(const wire_vectors::Value& vector) {
+  const auto bytes = vector["bytes"].bytes();
+  Bytes payload{};
+  EXPECT_EQ(bytes.size(), payload.size());
+  std::copy_n(bytes.begin(), std::min(bytes.size(), payload.size()), payload.begin());
+  return payload;
+}
+
 TEST(MitEncode, KnownPayloads) {
-  // Midpoints are cut down, not carried up.
-  EXPECT_EQ(encode(kYaw, {0, 0, 0, 0, 0}), (Bytes{0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x07, 0xFF}));
-  EXPECT_EQ(encode(kYaw, {1.0F, 0, 20, 1, 0}), (Bytes{0x8A, 0x3C, 0x7F, 0xF0, 0xA3, 0x33, 0x37, 0xFF}));
-  EXPECT_EQ(encode(kPitch, {-0.5F, 0, 20, 1, 0}), (Bytes{0x7A, 0xE0, 0x7F, 0xF0, 0xA3, 0x33, 0x37, 0xFF}));
+  for (const auto& v : wire_vectors::all()["mit_commands"].items) {
+    const MitCommand c{v["position"].as<float>(), v["velocity"].as<float>(), v["kp"].as<float>(),
+                       v["kd"].as<float>(), v["torque"].as<float>()};
+    EXPECT_EQ(encode(limits_of(v), c), payload_of(v)) << v["name"].text;
+  }
 }
 
 TEST(MitEncode, ClampsEachFieldToItsRange) {
@@ -44,17 +61,20 @@ TEST(MitEncode, NanFieldGivesCodeZero) {
   EXPECT_EQ(encode(kYaw, {0, 0, 0, 0, kNan}), nan_torque);
 }
 
-TEST(MitDecode, KnownPayload) {
-  const std::array<std::uint8_t, 8> raw{0x11, 0x80, 0x00, 0x7F, 0xF7, 0xFF, 0x1E, 0x20};
-  const auto f = decode_state(kYaw, raw);
-  ASSERT_TRUE(f.has_value());
-  EXPECT_EQ(f->motor_id, 1);
-  EXPECT_EQ(f->status, 1);
-  EXPECT_EQ(f->position, 0.00019073486328125F);
-  EXPECT_EQ(f->velocity, -0.0073261260986328125F);
-  EXPECT_EQ(f->torque, -0.0024423599243164062F);
-  EXPECT_EQ(f->temperature1, 30);
-  EXPECT_EQ(f->temperature2, 32);
+TEST(MitDecode, KnownPayloads) {
+  for (const auto& v : wire_vectors::all()["mit_feedback"].items) {
+    const auto f = decode_state(limits_of(v), payload_of(v));
+    ASSERT_TRUE(f.has_value()) << v["name"].text;
+    const auto& state = v["state"];
+    const auto& decoded = v["decoded"];
+    EXPECT_EQ(f->motor_id, state["motor_id"].as<int>());
+    EXPECT_EQ(f->status, state["status"].as<int>());
+    EXPECT_EQ(f->position, decoded["position"].as<float>()) << v["name"].text;
+    EXPECT_EQ(f->velocity, decoded["velocity"].as<float>()) << v["name"].text;
+    EXPECT_EQ(f->torque, decoded["torque"].as<float>()) << v["name"].text;
+    EXPECT_EQ(f->temperature1, state["mos_temperature"].as<int>());
+    EXPECT_EQ(f->temperature2, state["rotor_temperature"].as<int>());
+  }
 }
 
 TEST(MitDecode, NeedsEightBytesAndIgnoresMore) {

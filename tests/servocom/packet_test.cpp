@@ -5,6 +5,7 @@
 
 #include "fake_port.hpp"
 #include "servocom/feetech_packet.hpp"
+#include "wire_vectors.hpp"
 
 namespace servocom {
 namespace {
@@ -16,20 +17,25 @@ Bytes wire(const Result<InstructionPacketFeetech>& p) {
   return p ? p->to_bytes() : Bytes{};
 }
 
+const wire_vectors::Value& instructions() { return wire_vectors::all()["feetech_instructions"]; }
+
 TEST(FeetechPacket, KnownAnswerEncodings) {
-  EXPECT_EQ(wire(InstructionPacketFeetech::create(1, Instruction::Ping, {})), (Bytes{0xFF, 0xFF, 0x01, 0x02, 0x01, 0xFB}));
-  EXPECT_EQ(PacketFeetech::read_packet(1, 56, 2).to_bytes(), (Bytes{0xFF, 0xFF, 0x01, 0x04, 0x02, 0x38, 0x02, 0xBE}));
+  for (const auto& v : instructions().items) {
+    EXPECT_EQ(wire(InstructionPacketFeetech::create(v["id"].as<std::uint8_t>(),
+                                                    static_cast<Instruction>(v["instruction"].as<int>()),
+                                                    v["params"].bytes())),
+              v["bytes"].bytes())
+        << v["name"].text;
+  }
+  // The builders make the same packets.
   const Bytes ids{1, 2, 3, 4};
-  EXPECT_EQ(wire(PacketFeetech::sync_read_packet(ids, 56, 2)),
-            (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x82, 0x38, 0x02, 0x01, 0x02, 0x03, 0x04, 0x33}));
-  EXPECT_EQ(wire(InstructionPacketFeetech::create(3, Instruction::Reboot, {})), (Bytes{0xFF, 0xFF, 0x03, 0x02, 0x08, 0xF2}));
   const Bytes two{1, 2};
   const std::vector<Bytes> data{{1}, {1}};
-  EXPECT_EQ(wire(PacketFeetech::sync_write_packet(two, 40, data)),
-            (Bytes{0xFF, 0xFF, 0xFE, 0x08, 0x83, 0x28, 0x01, 0x01, 0x01, 0x02, 0x01, 0x48}));
   const Bytes payload{0x00, 0x08};
-  EXPECT_EQ(wire(PacketFeetech::write_packet(7, 42, payload)),
-            (Bytes{0xFF, 0xFF, 0x07, 0x05, 0x03, 0x2A, 0x00, 0x08, static_cast<std::uint8_t>(~(7 + 5 + 3 + 42 + 8))}));
+  EXPECT_EQ(PacketFeetech::read_packet(1, 56, 2).to_bytes(), instructions().named("read")["bytes"].bytes());
+  EXPECT_EQ(wire(PacketFeetech::sync_read_packet(ids, 56, 2)), instructions().named("sync read")["bytes"].bytes());
+  EXPECT_EQ(wire(PacketFeetech::sync_write_packet(two, 40, data)), instructions().named("sync write")["bytes"].bytes());
+  EXPECT_EQ(wire(PacketFeetech::write_packet(7, 42, payload)), instructions().named("write")["bytes"].bytes());
 }
 
 TEST(FeetechPacket, BuildersFillFields) {
@@ -75,16 +81,13 @@ TEST(FeetechPacket, SyncWriteRefusesWhatItCannotEncodeFaithfully) {
 }
 
 TEST(FeetechStatus, ParsesParamsAndId) {
-  const Bytes b{0xFF, 0xFF, 0x01, 0x04, 0x00, 0x00, 0x08, 0xF2};
-  auto s = StatusPacketFeetech::from_bytes(b, 1);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(s->id(), 1);
-  EXPECT_EQ(Bytes(s->params().begin(), s->params().end()), (Bytes{0x00, 0x08}));
-  EXPECT_TRUE(s->errors().empty());
-
-  auto minimal = StatusPacketFeetech::from_bytes(testing::status(4, 0), 4);
-  ASSERT_TRUE(minimal);
-  EXPECT_TRUE(minimal->params().empty());
+  for (const auto& v : wire_vectors::all()["feetech_status"].items) {
+    auto s = StatusPacketFeetech::from_bytes(v["bytes"].bytes(), v["id"].as<std::uint8_t>());
+    ASSERT_TRUE(s) << v["name"].text;
+    EXPECT_EQ(s->id(), v["id"].as<int>());
+    EXPECT_EQ(Bytes(s->params().begin(), s->params().end()), v["params"].bytes()) << v["name"].text;
+    EXPECT_EQ(s->errors().empty(), v["error"].as<int>() == 0) << v["name"].text;
+  }
 }
 
 TEST(FeetechStatus, RejectsShortWrongIdAndWrongLength) {

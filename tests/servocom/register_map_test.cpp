@@ -200,5 +200,33 @@ TEST_F(RegisterMapTest, TransactionErrorsPassThroughUnchanged) {
   EXPECT_EQ(r.error().io_kind(), IoKind::TimedOut);
 }
 
+// Each field at its own address, read little-endian: a shifted or swapped
+// field shows as another field's value.
+TEST(ServoState, DecodesEveryFieldOfTheBlockAndRefusesOtherSizes) {
+  Bytes block(kServoStateLength, 0);
+  auto put = [&](std::size_t address, std::uint16_t raw) {
+    block[address - kServoStateAddress] = static_cast<std::uint8_t>(raw & 0xFF);
+    block[address - kServoStateAddress + 1] = static_cast<std::uint8_t>(raw >> 8);
+  };
+  put(3, 777);
+  put(31, 0x0800 | 2047);  // offset -pi
+  block[40 - kServoStateAddress] = 1;  // torque on, the lock (55) left clear
+  put(56, 0xFFFF);         // one step below -pi
+  block[62 - kServoStateAddress] = 109;
+  block[63 - kServoStateAddress] = 41;
+  auto s = decode_servo_state(block);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->model, 777);
+  EXPECT_EQ(s->offset, -kPi);
+  EXPECT_TRUE(s->torque_enabled);
+  EXPECT_FALSE(s->eeprom_locked);
+  EXPECT_EQ(s->position, raw_position_to_radians(-1));
+  EXPECT_EQ(s->supply_volts, 10.9);
+  EXPECT_EQ(s->temperature, 41);
+
+  block.pop_back();
+  EXPECT_EQ(decode_servo_state(block).error().kind(), Error::Kind::BadReply);
+}
+
 }  // namespace
 }  // namespace servocom

@@ -89,4 +89,23 @@ std::array<std::uint8_t, kPidGainsLength> encode_pid_gains(PidGains gains);
 // there are exactly kPidGainsLength of them.
 Result<PidGains> decode_pid_gains(std::span<const std::uint8_t> bytes);
 
+// What one read shows of a servo, the same on both models: the registers from
+// the model number (kServoStateAddress) to the present temperature.
+inline constexpr std::uint8_t kServoStateAddress = 3;
+inline constexpr std::uint8_t kServoStateLength = 61;
+
+struct ServoState {
+  std::uint16_t model = 0;
+  double supply_volts = 0.0;
+  std::uint8_t temperature = 0;  // degrees Celsius
+  double position = 0.0;         // rad, as sync_read_present_position gives it
+  double offset = 0.0;           // rad, as sm40bl::sync_read_offset gives it
+  bool eeprom_locked = false;
+  bool torque_enabled = false;
+};
+
+// The state in the bytes read from kServoStateAddress; Kind::BadReply unless
+// there are exactly kServoStateLength of them.
+Result<ServoState> decode_servo_state(std::span<const std::uint8_t> bytes);
+
 }  // namespace servocom

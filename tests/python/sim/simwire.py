@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import select
 import sys
@@ -10,6 +11,16 @@ import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 PACKAGES = os.path.join(REPO, "python")
+
+# The golden wire encodings the C++ codec tests read too.
+with open(os.path.join(REPO, "tests", "data", "wire_vectors.json"), encoding="utf-8") as _f:
+    WIRE_VECTORS = json.load(_f)
+
+
+def vector(section: str, name: str) -> dict:
+    """The entry called `name` of a section of the wire vectors."""
+    [entry] = [v for v in WIRE_VECTORS[section] if v["name"] == name]
+    return entry
 
 
 def sim_command(*args: str) -> tuple[list[str], dict[str, str]]:

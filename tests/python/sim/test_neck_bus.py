@@ -6,13 +6,13 @@ import time
 
 import pytest
 
-from simwire import mit_decode
+from simwire import WIRE_VECTORS, mit_decode, vector
 from velmora_sim.vcan import Frame, VcanEndpoint
 
 YAW = (12.5, 30.0, 10.0)
 PITCH = (12.5, 10.0, 28.0)
-ENABLE = bytes.fromhex("FFFFFFFFFFFFFFFC")
-DISABLE = bytes.fromhex("FFFFFFFFFFFFFFFD")
+ENABLE = bytes.fromhex(vector("damiao_commands", "enable")["bytes"])
+DISABLE = bytes.fromhex(vector("damiao_commands", "disable")["bytes"])
 
 
 @pytest.fixture
@@ -39,11 +39,12 @@ def register_write(motor, reg, value: bytes):
 
 
 def test_feedback_carries_state_on_the_master_id(neck_only_torso, bus):
-    neck_only_torso.set_motor_position(1, 0.0002)
+    at_rest = vector("mit_feedback", "enabled motor 1 at rest near zero")
+    neck_only_torso.set_motor_position(1, at_rest["state"]["position"])
     reply = request(bus, 0x001, ENABLE)
     assert (reply.can_id, reply.extended) == (1, False)
     # The documented feedback payload of an enabled motor resting at that position.
-    assert reply.data == bytes.fromhex("1180007FF7FF1E20")
+    assert reply.data == bytes.fromhex(at_rest["bytes"])
     reply = request(bus, 0x7FF, feedback_request(2))
     assert reply.can_id == 2 and mit_decode(reply.data, *PITCH)[:2] == (2, 0)  # pitch still disabled
     # A multi-turn position, as after a power cycle.
@@ -85,11 +86,12 @@ def test_disabled_or_blocked_joint_does_not_move(neck_only_torso, bus):
 
 
 def test_registers_read_write_and_mode_switch(neck_only_torso, bus):
-    reply = request(bus, 0x7FF, bytes.fromhex("0300330A00000000"))
-    assert reply.can_id == 3 and reply.data == bytes.fromhex("0300330A01000000")
-    bus.send(Frame(0x7FF, bytes.fromhex("0100551B00002040")))  # KP_APR = 2.5, no reply
-    assert bus.recv(0.05) is None
-    assert struct.unpack("<f", request(bus, 0x7FF, register_read(1, 27)).data[4:])[0] == 2.5
+    for write in WIRE_VECTORS["damiao_register_writes"]:
+        bus.send(Frame(write["can_id"], bytes.fromhex(write["bytes"])))
+        assert bus.recv(0.05) is None, write["name"]  # writes are not answered
+    for read in WIRE_VECTORS["damiao_register_reads"]:
+        reply = request(bus, read["can_id"], bytes.fromhex(read["bytes"]))
+        assert (reply.can_id, reply.data) == (read["motor"], bytes.fromhex(read["reply"])), read["name"]
     bus.send(Frame(0x7FF, register_write(1, 11, struct.pack("<f", 9.0))))  # read-only: ignored
     assert struct.unpack("<f", request(bus, 0x7FF, register_read(1, 11)).data[4:])[0] == 0.0
     assert request(bus, 0x7FF, register_read(1, 40), timeout=0.05) is None  # no such register
@@ -147,10 +149,9 @@ def test_wire_timing_on_the_can_bus():
 
 def test_documented_command_payloads_are_decoded_with_each_motors_ranges(neck_only_torso, bus):
     # (motor, payload, position, kp, kd): the yaw and pitch examples, and one clamped to the range ends.
-    cases = [(1, "7FFF7FF0000007FF", 0.0, 0.0, 0.0),
-             (1, "8A3C7FF0A33337FF", 1.0, 20.0, 1.0),
-             (2, "7AE07FF0A33337FF", -0.5, 20.0, 1.0),
-             (3, "FFFF7FFFFF0007FF", 12.5, 500.0, 0.0)]
+    motor_of = {"yaw": 1, "pitch": 2}
+    cases = [(motor_of[v["limits"]], v["bytes"], v["position"], v["kp"], v["kd"]) for v in WIRE_VECTORS["mit_commands"]]
+    cases.append((3, "FFFF7FFFFF0007FF", 12.5, 500.0, 0.0))
     for motor, payload, position, kp, kd in cases:
         assert request(bus, motor, bytes.fromhex(payload)).can_id == motor
         state = neck_only_torso.motor_state(motor)
