@@ -63,9 +63,7 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
   auto can = motorcom::SocketCanTransport::open(can_bus);
   if (!can) {
     // `port` goes out of scope here and closes the serial device again.
-    auto failed = ControllerError::text("failed to open CAN bus '" + can_bus + "': " + can.error().message());
-    failed.bus = ControllerError::Bus::Neck;
-    return std::unexpected(std::move(failed));
+    return std::unexpected(lifted(can.error(), "failed to open CAN bus '" + can_bus + "': "));
   }
   Reopen reopen;
   if (serialport) {

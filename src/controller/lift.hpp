@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "controller/controller_error.hpp"
+#include "motorcom/can.hpp"
 #include "motorcom/damiao/error.hpp"
 #include "servocom/error.hpp"
 
@@ -24,6 +25,12 @@ inline ControllerError lifted(const servocom::Error& e) {
 
 // The driver's text already holds the transport's (and its OS error's).
 inline ControllerError lifted(const motorcom::damiao::Error& e) {
+  ControllerError c{e.message()};
+  c.bus = ControllerError::Bus::Neck;
+  return c;
+}
+
+inline ControllerError lifted(const motorcom::CanError& e) {
   ControllerError c{e.message()};
   c.bus = ControllerError::Bus::Neck;
   return c;
