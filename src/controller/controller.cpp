@@ -60,7 +60,7 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     }
     port = std::move(*opened);
   }
-  auto can = motorcom::SocketCanTransport::open(can_bus);
+  auto can = motorcom::SocketCanTransport::open(can_bus, clock);
   if (!can) {
     // `port` goes out of scope here and closes the serial device again.
     return std::unexpected(lifted(can.error(), "failed to open CAN bus '" + can_bus + "': "));
@@ -75,8 +75,8 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     };
   }
   reopen.can_name = can_bus;
-  reopen.can = [can_bus]() -> motorcom::CanResult<std::unique_ptr<motorcom::CanTransport>> {
-    auto opened = motorcom::SocketCanTransport::open(can_bus);
+  reopen.can = [can_bus, clock]() -> motorcom::CanResult<std::unique_ptr<motorcom::CanTransport>> {
+    auto opened = motorcom::SocketCanTransport::open(can_bus, clock);
     if (!opened) return std::unexpected(opened.error());
     return std::unique_ptr<motorcom::CanTransport>(std::move(*opened));
   };
