@@ -21,9 +21,9 @@ std::string joint_name(std::size_t index) { return std::string(NECK_JOINT_NAMES[
 
 ControllerError position_unknown(float p_max) {
   auto unknown = ControllerError::text("position unknown: its motor reports the end of its position range (" +
-                               numfmt::shortest(static_cast<double>(p_max)) +
-                               " rad either way), so the joint is about two turns or more from its zero; "
-                               "power-cycle the motor, or set its zero with the vendor's tool");
+                                       numfmt::shortest(static_cast<double>(p_max)) +
+                                       " rad either way), so the joint is about two turns or more from its zero; "
+                                       "power-cycle the motor, or set its zero with the vendor's tool");
   unknown.bus = ControllerError::Bus::Neck;
   return unknown;
 }
