@@ -15,10 +15,6 @@ TimePoint deadline_after(TimePoint from, std::chrono::nanoseconds timeout) {
   return from + std::chrono::duration_cast<typename TimePoint::duration>(timeout);
 }
 
-inline std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
-  return deadline_after(std::chrono::steady_clock::now(), timeout);
-}
-
 // Time left until deadline; below one microsecond (the socket time-out's
 // resolution, where zero would mean "wait for ever") it counts as none.
 inline bool expired(std::chrono::nanoseconds left) { return left < std::chrono::microseconds(1); }

@@ -57,7 +57,12 @@ std::chrono::system_clock::time_point arrival(msghdr& msg) {
 
 }  // namespace
 
-CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::string_view interface_name) {
+SocketCanTransport::SocketCanTransport(int fd, Clock clock) : fd_(fd), clock_(std::move(clock)) {
+  if (!clock_) clock_ = [] { return steady_clock::now(); };
+}
+
+CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::string_view interface_name,
+                                                                        Clock clock) {
   if (interface_name.find('\0') != std::string_view::npos) return std::unexpected(CanError::backend(EINVAL));
   const std::string name(interface_name);
   errno = 0;
@@ -93,7 +98,7 @@ CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::str
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout) != 0)
     return std::unexpected(CanError::backend(last_error()));
 
-  return std::unique_ptr<SocketCanTransport>(new SocketCanTransport(fd.release()));
+  return std::unique_ptr<SocketCanTransport>(new SocketCanTransport(fd.release(), std::move(clock)));
 }
 
 SocketCanTransport::~SocketCanTransport() { ::close(fd_); }
@@ -115,12 +120,12 @@ CanResult<void> SocketCanTransport::send(const CanFrame& frame) {
 }
 
 CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
-  const auto deadline = detail::deadline_after(timeout);
+  const auto deadline = detail::deadline_after(clock_(), timeout);
   // One byte more than the largest frame, so that a longer message is seen
   // for what it is instead of being taken for a truncated FD frame.
   std::array<std::uint8_t, detail::kFdFrameSize + 1> buffer{};
   for (;;) {
-    const auto left = deadline - steady_clock::now();
+    const auto left = deadline - clock_();
     int flags = 0;
     if (detail::expired(left)) {
       // A zero socket time-out would wait for ever: only take what is queued.

@@ -1,6 +1,7 @@
 #include "servocom/feetech_handler.hpp"
 
 #include <array>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -55,7 +56,7 @@ Result<void> FeetechProtocolHandler::discard_stale_input(Port& port) const {
   auto waiting = port.bytes_waiting();
   if (!waiting) return std::unexpected(waiting.error());
   // A bus that keeps talking would collide with our request.
-  if (*waiting != 0) return std::unexpected(Error::timeout());
+  if (*waiting != 0) return std::unexpected(Error::timeout("input kept arriving while the line was drained"));
   return {};
 }
 
@@ -63,19 +64,26 @@ Result<void> FeetechProtocolHandler::send_instruction_packet(Port& port,
                                                              const InstructionPacketFeetech& packet) const {
   if (auto r = discard_stale_input(port); !r) return r;
   const auto bytes = packet.to_bytes();
-  if (!port.write_all(bytes)) return std::unexpected(Error::timeout());
+  // Callers know a failed send as a time-out; the port's own words stay with it.
+  if (auto written = port.write_all(bytes); !written) return std::unexpected(Error::timeout(written.error().message()));
   return {};
 }
 
 Result<StatusPacketFeetech> FeetechProtocolHandler::read_status_packet(Port& port, std::uint8_t expected_id) const {
+  // Every failure says whose reply it was: in a sync read, the first servo that failed.
+  const auto failed = [expected_id](Error e) {
+    return std::unexpected(std::move(e).at("reply of servo " + std::to_string(expected_id)));
+  };
   std::vector<std::uint8_t> bytes(4);
-  if (auto r = port.read_exact(bytes); !r) return std::unexpected(r.error());
+  if (auto r = port.read_exact(bytes); !r) return failed(r.error());
   // Not a packet start: leave the rest for the next send's drain.
-  if (bytes[0] != 0xFF || bytes[1] != 0xFF) return std::unexpected(Error::parsing());
+  if (bytes[0] != 0xFF || bytes[1] != 0xFF) return failed(Error::parsing());
   const std::size_t length = bytes[3];
   bytes.resize(4 + length);
-  if (auto r = port.read_exact(std::span(bytes).subspan(4)); !r) return std::unexpected(r.error());
-  return StatusPacketFeetech::from_bytes(bytes, expected_id);
+  if (auto r = port.read_exact(std::span(bytes).subspan(4)); !r) return failed(r.error());
+  auto status = StatusPacketFeetech::from_bytes(bytes, expected_id);
+  if (!status) return failed(std::move(status.error()));
+  return status;
 }
 
 Result<bool> FeetechProtocolHandler::ping(Port& port, std::uint8_t id) const {

@@ -43,15 +43,18 @@ std::expected<void, MotorError> check_motors(VelmoraMotorController& controller)
   return {};
 }
 
-// Start-up reports a failed step as the fixed communication error; the log
-// says which step, which device and why, once.
-MotorError failed_step(VelmoraMotorController& controller, std::string_view step,
-                       const controller::ControllerError& why) {
+// Start-up reports a failed step with a fixed error; the log says which
+// step, which device and why, once.
+void log_failed_step(std::string_view step, const std::string& device, const controller::ControllerError& why) {
   if (log::enabled(log::Level::Error, log::kControlLoopTarget)) {
     log::write(log::Level::Error, log::kControlLoopTarget,
-               "start-up: " + std::string(step) + " failed (" + controller.device_name(why.bus) + ": " + why.message +
-                   ")");
+               "start-up: " + std::string(step) + " failed (" + device + ": " + why.detail() + ")");
   }
+}
+
+MotorError failed_step(VelmoraMotorController& controller, std::string_view step,
+                       const controller::ControllerError& why) {
+  log_failed_step(step, controller.device_name(why.bus), why);
   return MotorError::communication();
 }
 
@@ -115,7 +118,12 @@ std::expected<std::unique_ptr<VelmoraControlLoop>, MotorError> VelmoraControlLoo
       return std::unexpected(MotorError(MotorError::PortNotFound{*s.serialport}));
   }
   auto opened = open(s.serialport, s.can_bus, clock);
-  if (!opened) return std::unexpected(MotorError(MotorError::PortOpenFailed{s.serialport.value_or("")}));
+  if (!opened) {
+    const auto& why = opened.error();
+    log_failed_step("opening the buses", VelmoraMotorController::device_name(why.bus, s.serialport.value_or(""), s.can_bus),
+                    why);
+    return std::unexpected(MotorError(MotorError::PortOpenFailed{s.serialport.value_or("")}));
+  }
   std::unique_ptr<VelmoraMotorController> controller = std::move(*opened);
   // A running loop must not spend its ticks on a device that is away.
   controller->set_reconnect_interval(kReconnectInterval);

@@ -92,7 +92,7 @@ void LoopCycle::after_reading(bool ok, const controller::ControllerError& why) {
   const bool servos = controller_.has_serial_port();
   if (!ok) {
     if (!why.disconnected) {
-      reading_outage_.begin(now, "failing (" + controller_.device_name(why.bus) + ": " + why.message + ")");
+      reading_outage_.begin(now, "failing (" + controller_.device_name(why.bus) + ": " + why.detail() + ")");
     }
     reading_outage_.failed_reading();
     if (servos && !torque_stale_) {

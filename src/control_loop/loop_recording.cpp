@@ -39,7 +39,7 @@ void LoopRecording::tick(std::int64_t started_ns, double period_s, double read_s
     // On the reading's own clock: its timestamp is the moment it describes.
     recorder_->push(Topic::Position, std::llround(position->timestamp * 1e9), position_json(*position));
   } else {
-    fault(*recorder_, started_ns, "reading", controller_.device_name(why.bus) + ": " + why.message);
+    fault(*recorder_, started_ns, "reading", controller_.device_name(why.bus) + ": " + why.detail());
   }
 }
 
@@ -58,7 +58,7 @@ void LoopRecording::command(const Started& started, const controller::Result<voi
     message.text("error", outcome.error().message);
   }
   recorder_->push(Topic::Command, started.at_ns, message.number("duration_s", duration_s).done());
-  if (!outcome) fault(*recorder_, started.at_ns, started.name, outcome.error().message);
+  if (!outcome) fault(*recorder_, started.at_ns, started.name, outcome.error().detail());
 }
 
 }  // namespace velmora::control_loop

@@ -8,6 +8,7 @@
 #include "common/text.hpp"
 #include "controller/controller.hpp"
 #include "controller/homing_math.hpp"
+#include "controller/lift.hpp"
 #include "servocom/register_map.hpp"
 
 namespace velmora::controller {
@@ -34,13 +35,12 @@ Result<std::array<double, 4>> VelmoraMotorController::set_arm_home(double verify
 Result<std::array<double, 4>> VelmoraMotorController::rewrite_arm_offsets(servocom::Port& port, double verify_tol) {
   using namespace servocom::sm40bl;
   const auto& h = feetech_handler_;
-  const auto bus_error = [](const servocom::Error& e) { return std::unexpected(ControllerError::from(e)); };
 
-  if (auto off = sync_write_torque_enable(h, port, ARM_IDS, all(false)); !off) return bus_error(off.error());
+  if (auto off = sync_write_torque_enable(h, port, ARM_IDS, all(false)); !off) return std::unexpected(lifted(off.error()));
   auto present = sync_read_present_position(h, port, ARM_IDS);
-  if (!present) return bus_error(present.error());
+  if (!present) return std::unexpected(lifted(present.error()));
   auto prior = sync_read_offset(h, port, ARM_IDS);
-  if (!prior) return bus_error(prior.error());
+  if (!prior) return std::unexpected(lifted(prior.error()));
   if (present->size() != ARM_IDS.size() || prior->size() != ARM_IDS.size()) {
     return std::unexpected(ControllerError::text("set_arm_home: incomplete arm response (present=" +
                                                  std::to_string(present->size()) + " ids, offset=" +
@@ -52,12 +52,12 @@ Result<std::array<double, 4>> VelmoraMotorController::rewrite_arm_offsets(servoc
   std::array<double, 4> offsets{};
   for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = wrap_offset((*present)[i] + (*prior)[i]);
 
-  if (auto unlock = sync_write_lock(h, port, ARM_IDS, all(false)); !unlock) return bus_error(unlock.error());
-  if (auto write = sync_write_offset(h, port, ARM_IDS, offsets); !write) return bus_error(write.error());
-  if (auto lock = sync_write_lock(h, port, ARM_IDS, all(true)); !lock) return bus_error(lock.error());
+  if (auto unlock = sync_write_lock(h, port, ARM_IDS, all(false)); !unlock) return std::unexpected(lifted(unlock.error()));
+  if (auto write = sync_write_offset(h, port, ARM_IDS, offsets); !write) return std::unexpected(lifted(write.error()));
+  if (auto lock = sync_write_lock(h, port, ARM_IDS, all(true)); !lock) return std::unexpected(lifted(lock.error()));
 
   auto verify = sync_read_present_position(h, port, ARM_IDS);
-  if (!verify) return bus_error(verify.error());
+  if (!verify) return std::unexpected(lifted(verify.error()));
   if (verify->size() != ARM_IDS.size()) {
     return std::unexpected(ControllerError::text("set_arm_home: verify read returned " +
                                                  std::to_string(verify->size()) + " values (expected 4)"));

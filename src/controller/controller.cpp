@@ -5,6 +5,7 @@
 
 #include "common/log.hpp"
 #include "common/text.hpp"
+#include "controller/lift.hpp"
 #include "motorcom/socketcan_backend.hpp"
 #include "servocom/serial_port.hpp"
 
@@ -52,7 +53,7 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
   std::unique_ptr<servocom::Port> port;
   if (serialport) {
     auto opened = servocom::SerialPort::open(*serialport);
-    if (!opened) return std::unexpected(ControllerError::from(opened.error()));
+    if (!opened) return std::unexpected(lifted(opened.error()));
     if (const auto& why = (*opened)->low_latency_refused(); !why.empty()) {
       log::write(log::Level::Debug, log::kControllerTarget,
                  "serial port " + *serialport + ": low-latency mode not granted (" + why +
@@ -60,11 +61,10 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     }
     port = std::move(*opened);
   }
-  auto can = motorcom::SocketCanTransport::open(can_bus);
+  auto can = motorcom::SocketCanTransport::open(can_bus, clock);
   if (!can) {
     // `port` goes out of scope here and closes the serial device again.
-    return std::unexpected(
-        ControllerError::text("failed to open CAN bus '" + can_bus + "': " + can.error().message()));
+    return std::unexpected(lifted(can.error(), "failed to open CAN bus '" + can_bus + "': "));
   }
   Reopen reopen;
   if (serialport) {
@@ -76,8 +76,8 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     };
   }
   reopen.can_name = can_bus;
-  reopen.can = [can_bus]() -> motorcom::CanResult<std::unique_ptr<motorcom::CanTransport>> {
-    auto opened = motorcom::SocketCanTransport::open(can_bus);
+  reopen.can = [can_bus, clock]() -> motorcom::CanResult<std::unique_ptr<motorcom::CanTransport>> {
+    auto opened = motorcom::SocketCanTransport::open(can_bus, clock);
     if (!opened) return std::unexpected(opened.error());
     return std::unique_ptr<motorcom::CanTransport>(std::move(*opened));
   };
@@ -108,9 +108,14 @@ void VelmoraMotorController::set_reconnect_interval(std::chrono::nanoseconds int
 }
 
 std::string VelmoraMotorController::device_name(ControllerError::Bus bus) const {
+  return device_name(bus, serial_ ? serial_->path() : std::string(), can_transport_->name());
+}
+
+std::string VelmoraMotorController::device_name(ControllerError::Bus bus, std::string_view serial_path,
+                                                std::string_view can_name) {
   switch (bus) {
-    case ControllerError::Bus::Servos: return "serial port " + (serial_ ? serial_->path() : std::string());
-    case ControllerError::Bus::Neck: return "CAN interface " + can_transport_->name();
+    case ControllerError::Bus::Servos: return "serial port " + std::string(serial_path);
+    case ControllerError::Bus::Neck: return "CAN interface " + std::string(can_name);
     case ControllerError::Bus::None: break;
   }
   return "the torso";
@@ -119,11 +124,7 @@ std::string VelmoraMotorController::device_name(ControllerError::Bus bus) const 
 std::vector<std::uint8_t> VelmoraMotorController::silent_servos(std::span<const std::uint8_t> ids) {
   std::vector<std::uint8_t> silent;
   for (std::uint8_t id : ids) {
-    auto answered = on_servos(Use::Other, [&](servocom::Port& port) -> Result<bool> {
-      auto pinged = feetech_handler_.ping(port, id);
-      if (!pinged) return std::unexpected(ControllerError::from(pinged.error()));
-      return *pinged;
-    });
+    auto answered = on_servos(Use::Other, [&](servocom::Port& port) { return lift(feetech_handler_.ping(port, id)); });
     if (!answered || !*answered) silent.push_back(id);
   }
   return silent;
@@ -163,7 +164,7 @@ Result<void> VelmoraMotorController::reboot(std::chrono::nanoseconds timeout, co
     // Whether the servo answered the reboot instruction does not matter; only
     // a failure to send it does.
     auto sent = on_servos(Use::Other, [&](servocom::Port& port) -> Result<void> {
-      if (auto r = feetech_handler_.reboot(port, id); !r) return std::unexpected(ControllerError::from(r.error()));
+      if (auto r = feetech_handler_.reboot(port, id); !r) return std::unexpected(lifted(r.error()));
       return {};
     });
     if (!sent) return std::unexpected(sent.error());

@@ -93,6 +93,8 @@ class VelmoraMotorController {
   std::uint64_t serial_reconnections() const { return serial_ ? serial_->reconnections() : 0; }
   // The device a bus is on, for messages: "serial port /dev/ttyUSB0", "CAN interface can0".
   std::string device_name(ControllerError::Bus bus) const;
+  // The same before there is a controller: for a bus that failed to open.
+  static std::string device_name(ControllerError::Bus bus, std::string_view serial_path, std::string_view can_name);
 
   // Inventory.
   std::vector<std::uint8_t> check_missing_ids();
@@ -203,10 +205,9 @@ class VelmoraMotorController {
   void prepare_neck();
   // Arm homing's bus work, once its argument is checked.
   Result<std::array<double, 4>> rewrite_arm_offsets(servocom::Port& port, double verify_tol);
-  // A neck failure with its context; while the interface is lost, the
-  // interface and why instead of the transport's bare text.
-  ControllerError neck_failure(std::string prefix, const motorcom::damiao::Error& e) const;
-  ControllerError neck_failure(std::string prefix, const ControllerError& e) const;
+  // A driver failure lifted with its context; while the interface is lost,
+  // the interface and why instead of the transport's bare text.
+  ControllerError neck_failure(std::string_view context, const motorcom::damiao::Error& e) const;
   // The servos among `ids` that do not answer a ping, in the order given.
   std::vector<std::uint8_t> silent_servos(std::span<const std::uint8_t> ids);
   // The three positions as the motors' counters report them.

@@ -1,13 +1,12 @@
 #pragma once
 // What a controller operation can fail with: its display text, and what the
-// layers above need to know about it.
+// layers above need to know about it. Lower layers' errors become one in
+// lift.hpp.
 
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <utility>
-
-#include "servocom/error.hpp"
 
 namespace velmora::controller {
 
@@ -15,6 +14,7 @@ struct ControllerError {
   // Which of the two buses the failure came from.
   enum class Bus : std::uint8_t { None, Servos, Neck };
 
+  // The display text: what callers are told, often a fixed text.
   std::string message;
   // An I/O error that timed out or was interrupted: the only kind the control
   // loop retries.
@@ -24,12 +24,13 @@ struct ControllerError {
   // The bus's device went away (or is still away); its link reports it.
   bool disconnected = false;
   Bus bus = Bus::None;
+  // What the message leaves out (the servo, the OS error behind a fixed
+  // text), for the logs that tell why. Empty: the message says it all.
+  std::string cause = {};
 
-  static ControllerError from(const servocom::Error& e) {
-    ControllerError c{e.message(), e.is_retryable()};
-    c.bus = Bus::Servos;
-    return c;
-  }
+  // "{message} ({cause})", or the message alone.
+  std::string detail() const { return cause.empty() ? message : message + " (" + cause + ")"; }
+
   static ControllerError text(std::string m) { return {std::move(m)}; }
   // An operation refused because the bus's device went away: "{device}
   // disconnected ({cause}); {why it is not back}".

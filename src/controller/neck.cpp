@@ -8,6 +8,7 @@
 #include "common/numfmt.hpp"
 #include "controller/controller.hpp"
 #include "controller/goal_checks.hpp"
+#include "controller/lift.hpp"
 #include "controller/narrow.hpp"
 
 namespace velmora::controller {
@@ -19,10 +20,12 @@ std::string joint_name(std::size_t index) { return std::string(NECK_JOINT_NAMES[
 
 
 ControllerError position_unknown(float p_max) {
-  return ControllerError::text("position unknown: its motor reports the end of its position range (" +
-                               numfmt::shortest(static_cast<double>(p_max)) +
-                               " rad either way), so the joint is about two turns or more from its zero; "
-                               "power-cycle the motor, or set its zero with the vendor's tool");
+  auto unknown = ControllerError::text("position unknown: its motor reports the end of its position range (" +
+                                       numfmt::shortest(static_cast<double>(p_max)) +
+                                       " rad either way), so the joint is about two turns or more from its zero; "
+                                       "power-cycle the motor, or set its zero with the vendor's tool");
+  unknown.bus = ControllerError::Bus::Neck;
+  return unknown;
 }
 
 ControllerError not_a_number(std::string_view method, std::size_t index) {
@@ -43,18 +46,10 @@ void VelmoraMotorController::prepare_neck() {
   neck_out_of_range_ = {};
 }
 
-ControllerError VelmoraMotorController::neck_failure(std::string prefix, const motorcom::damiao::Error& e) const {
-  if (!can_transport_->connected()) return neck_failure(std::move(prefix), can_transport_->disconnection());
-  ControllerError lifted = ControllerError::text(std::move(prefix) + e.message());
-  lifted.bus = ControllerError::Bus::Neck;
-  return lifted;
-}
-
-ControllerError VelmoraMotorController::neck_failure(std::string prefix, const ControllerError& e) const {
-  ControllerError lifted = e;
-  lifted.message = std::move(prefix) + e.message;
-  lifted.bus = ControllerError::Bus::Neck;
-  return lifted;
+ControllerError VelmoraMotorController::neck_failure(std::string_view context,
+                                                     const motorcom::damiao::Error& e) const {
+  if (!can_transport_->connected()) return lifted(can_transport_->disconnection(), context);
+  return lifted(e, context);
 }
 
 double VelmoraMotorController::limited_neck_goal(std::size_t index, double position) {
@@ -140,12 +135,12 @@ Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std
   const auto joint_context = [&](std::size_t i) { return std::string(context) + "(" + joint_name(i) + "): "; };
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (neck_out_of_range_[i])
-      return std::unexpected(neck_failure(joint_context(i), position_unknown(neck_motors_[i].limits.p_max)));
+      return std::unexpected(lifted(position_unknown(neck_motors_[i].limits.p_max), joint_context(i)));
   }
   std::array<double, 3> reported{};
   for (std::size_t i = 0; i < positions.size(); ++i) {
     auto position = command_neck_joint(i, positions[i]);
-    if (!position) return std::unexpected(neck_failure(joint_context(i), position.error()));
+    if (!position) return std::unexpected(lifted(std::move(position.error()), joint_context(i)));
     reported[i] = *position;
   }
   return reported;
@@ -166,7 +161,7 @@ Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, 
   if (std::isnan(position)) return std::unexpected(not_a_number(method, index));
   prepare_neck();
   auto reported = command_neck_joint(index, clamp_neck_position(index, position));
-  if (!reported) return std::unexpected(neck_failure(method + ": ", reported.error()));
+  if (!reported) return std::unexpected(lifted(std::move(reported.error()), method + ": "));
   return *reported;
 }
 
@@ -214,7 +209,7 @@ Result<std::array<double, 3>> VelmoraMotorController::finish_neck_counters(NeckR
       return std::unexpected(neck_failure(context, feedback.error()));
     }
     auto reported = take_neck_report(i, feedback->position);
-    if (!reported) return std::unexpected(neck_failure(context, reported.error()));
+    if (!reported) return std::unexpected(lifted(std::move(reported.error()), context));
     positions[i] = *reported;
   }
   return positions;
@@ -249,7 +244,7 @@ Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback
   auto feedback = neck_motors_[index].request_feedback(*can_transport_, clock_);
   if (!feedback) return std::unexpected(neck_failure(context, feedback.error()));
   auto reported = take_neck_report(index, feedback->position);
-  if (!reported) return std::unexpected(neck_failure(context, reported.error()));
+  if (!reported) return std::unexpected(lifted(std::move(reported.error()), context));
   auto relative = *feedback;
   relative.position = static_cast<float>(neck_turns_.relative(index, *reported));
   return relative;

@@ -12,6 +12,7 @@
 #include "common/text.hpp"
 #include "controller/controller.hpp"
 #include "controller/homing_math.hpp"
+#include "controller/lift.hpp"
 
 namespace velmora::controller {
 namespace {
@@ -87,8 +88,8 @@ Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, do
     for (std::size_t i = 0; i < 3; ++i) {
       auto reported = send_neck_counter(i, setpoints[i]);
       if (!reported) {
-        return std::unexpected(ControllerError::text("neck_home(" + std::string(NECK_JOINT_NAMES[i]) +
-                                                     "): " + reported.error().message));
+        return std::unexpected(
+            lifted(std::move(reported.error()), "neck_home(" + std::string(NECK_JOINT_NAMES[i]) + "): "));
       }
       observed[i] = *reported;
     }

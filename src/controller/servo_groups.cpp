@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "controller/controller.hpp"
+#include "controller/lift.hpp"
 #include "servocom/register_map.hpp"
 
 namespace velmora::controller {
@@ -13,18 +14,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kRawReplyWindow{10};
 constexpr std::chrono::milliseconds kRawPollInterval{5};
-
-ControllerError from(const servocom::Error& e) { return ControllerError::from(e); }
-
-template <class T>
-Result<T> lift(servocom::Result<T>&& r) {
-  if (!r) return std::unexpected(from(r.error()));
-  if constexpr (std::is_void_v<T>) {
-    return {};
-  } else {
-    return std::move(*r);
-  }
-}
 
 // The register maps return one value per id or fail; a short list would be a
 // broken servo library, and must not turn into silent zeros.
@@ -47,9 +36,9 @@ auto read_both(std::string_view what, ReadArms&& arms, ReadNose&& nose)
     -> Result<std::array<typename decltype(arms())::value_type::value_type, N>> {
   using T = typename decltype(arms())::value_type::value_type;
   auto a = arms();
-  if (!a) return std::unexpected(from(a.error()));
+  if (!a) return std::unexpected(lifted(a.error()));
   auto n = nose();
-  if (!n) return std::unexpected(from(n.error()));
+  if (!n) return std::unexpected(lifted(n.error()));
   return join_groups<T, N>(what, *a, *n);
 }
 
@@ -91,7 +80,7 @@ Result<void> VelmoraMotorController::set_all_goal_positions(const std::array<dou
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<void> {
     const std::span<const double> all(positions);
     auto arms = servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, ARM_IDS, all.first(4));
-    if (!arms) return std::unexpected(from(arms.error()));
+    if (!arms) return std::unexpected(lifted(arms.error()));
     return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, port, NOSE_IDS, all.subspan(4)));
   });
 }
@@ -156,12 +145,12 @@ Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint
     if (!arms.empty()) {
       auto written = servocom::sm40bl::sync_write_torque_enable(feetech_handler_, port, arms,
                                                                 std::vector<bool>(arms.size(), enable));
-      if (!written) return std::unexpected(from(written.error()));
+      if (!written) return std::unexpected(lifted(written.error()));
     }
     if (!nose.empty()) {
       auto written = servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, port, nose,
                                                                    std::vector<bool>(nose.size(), enable));
-      if (!written) return std::unexpected(from(written.error()));
+      if (!written) return std::unexpected(lifted(written.error()));
     }
     return {};
   });
@@ -170,20 +159,20 @@ Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint
 Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::span<const std::uint8_t> data) {
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
     // Leftovers of earlier transactions are not this packet's reply.
-    if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(from(d.error()));
-    if (auto w = port.write_all(data); !w) return std::unexpected(from(w.error()));
-    if (auto d = port.drain(); !d) return std::unexpected(from(d.error()));
+    if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(lifted(d.error()));
+    if (auto w = port.write_all(data); !w) return std::unexpected(lifted(w.error()));
+    if (auto d = port.drain(); !d) return std::unexpected(lifted(d.error()));
     auto waiting = port.bytes_waiting();
-    if (!waiting) return std::unexpected(from(waiting.error()));
+    if (!waiting) return std::unexpected(lifted(waiting.error()));
     const auto start = clock_();
     while (*waiting == 0) {
       if (clock_() - start >= kRawReplyWindow) return std::vector<std::uint8_t>{};
       sleep_(kRawPollInterval);
       waiting = port.bytes_waiting();
-      if (!waiting) return std::unexpected(from(waiting.error()));
+      if (!waiting) return std::unexpected(lifted(waiting.error()));
     }
     std::vector<std::uint8_t> reply(*waiting);
-    if (auto r = port.read_exact(reply); !r) return std::unexpected(from(r.error()));
+    if (auto r = port.read_exact(reply); !r) return std::unexpected(lifted(r.error()));
     return reply;
   });
 }
@@ -192,11 +181,11 @@ Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::ui
                                                                          std::uint8_t length) {
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
     auto bytes = feetech_handler_.read(port, id, address, length);
-    if (!bytes) return std::unexpected(from(bytes.error()));
+    if (!bytes) return std::unexpected(lifted(bytes.error()));
     // A reply of another length is some other transaction's (a late reply to
     // an earlier read of this servo), never this read's data.
     if (bytes->size() != length) {
-      return std::unexpected(from(servocom::Error::bad_reply("servo " + std::to_string(id) +
+      return std::unexpected(lifted(servocom::Error::bad_reply("servo " + std::to_string(id) +
                                                              " answered a read of " + std::to_string(length) +
                                                              " bytes with " + std::to_string(bytes->size()))));
     }

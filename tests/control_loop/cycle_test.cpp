@@ -86,6 +86,27 @@ TEST(LoopCycle, AFailedReadIsStoredUntilALaterTickSucceeds) {
   EXPECT_TRUE(rig.ctx.cells->last_position.get());
 }
 
+TEST(LoopCycle, AReadingOutageIsLoggedOnceWithWhatWentWrongBeneathTheFixedText) {
+  auto& log = testing::LogCapture::get();
+  (void)log.take();
+  CycleRig rig;
+  rig.start();
+  rig.servos->fail_writes = true;  // a failed send is a "Timeout error" to its callers
+  rig.rounds(1);
+  rig.clock->advance(10ms);
+  rig.rounds(1);
+  rig.servos->fail_writes = false;
+  rig.clock->advance(10ms);
+  rig.rounds(1);
+  rig.servos->present.erase(4);
+  rig.clock->advance(10ms);
+  rig.rounds(1);
+  const std::string loop = "velmora_motor_controller::control_loop: readings ";
+  EXPECT_EQ(log.take(), (std::vector<std::string>{loop + "failing (serial port : Timeout error (Broken pipe))",
+                                                  loop + "back after 0.02 s; 2 readings failed",
+                                                  loop + "failing (serial port : Operation timed out (reply of servo 4))"}));
+}
+
 TEST(LoopCycle, StatisticsBatchReadAndWriteSamplesPerPublication) {
   CycleRig rig;
   // A sync read takes 1 ms on this torso, a sync write 3 ms.

@@ -301,15 +301,6 @@ TEST(EnsureControlMode, StopsAtTheFirstFailingStep) {
   EXPECT_EQ(no_read_back.sent.size(), 3U);
 }
 
-TEST(EnsureControlMode, SleepsForRealByDefault) {
-  ScriptedBus bus;
-  bus.reply(frame(CanId::standard(1), mode_reply(1, 4)));
-  bus.reply(frame(CanId::standard(1), mode_reply(1, 1)));
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(motor(1).ensure_control_mode(bus, 1).has_value());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
-}
-
 TEST(DamiaoErrorText, RemainingTexts) {
   EXPECT_EQ(Error::unknown_register(200).can_error(), nullptr);
 }

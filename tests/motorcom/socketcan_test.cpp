@@ -110,8 +110,8 @@ class Bus : public ::testing::Test {
   }
 
   // Opens the transport; on the stand-in, takes its connection as the other participant.
-  std::unique_ptr<SocketCanTransport> open() {
-    auto t = SocketCanTransport::open(name_);
+  std::unique_ptr<SocketCanTransport> open(motorcom::Clock clock = {}) {
+    auto t = SocketCanTransport::open(name_, std::move(clock));
     if (!t) {
       ADD_FAILURE() << t.error().message();
       return nullptr;
@@ -357,6 +357,19 @@ TEST_F(Bus, ZeroTimeoutOnlyTakesWhatIsQueued) {
   const auto queued = t->recv(0ns);
   ASSERT_TRUE(queued.has_value());
   EXPECT_EQ(queued->id, CanId::standard(0x9));
+}
+
+TEST_F(Bus, TheReceiveDeadlineIsOnTheGivenClock) {
+  // An hour passes every time the clock is read: the deadline of a long wait
+  // is gone before the first receive, which then only looks at what is queued.
+  auto fake_now = std::chrono::steady_clock::time_point{};
+  auto t = open([&fake_now] { return fake_now += 1h; });
+  ASSERT_TRUE(t);
+  const auto start = std::chrono::steady_clock::now();
+  const auto empty = t->recv(10s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  ASSERT_FALSE(empty.has_value());
+  EXPECT_EQ(empty.error().kind(), CanError::Kind::Timeout);
 }
 
 TEST_F(StandInBus, SendToABusThatStopsReadingFailsInsteadOfHanging) {

@@ -46,6 +46,8 @@ TEST(FeetechHandler, WriteFailureIsTimeoutErrorEvenForPingAndReboot) {
   auto ping = h.ping(port, 1);
   ASSERT_FALSE(ping);
   EXPECT_EQ(ping.error().kind(), Error::Kind::TimeoutError);
+  EXPECT_EQ(ping.error().message(), "Timeout error");
+  EXPECT_EQ(ping.error().cause(), "serial port /dev/x: write failed: Input/output error");
   EXPECT_EQ(h.reboot(port, 1).error().kind(), Error::Kind::TimeoutError);
   EXPECT_EQ(h.write(port, 1, 40, Bytes{1}).error().kind(), Error::Kind::TimeoutError);
   const Bytes ids{1};

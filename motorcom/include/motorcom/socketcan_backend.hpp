@@ -10,8 +10,9 @@ namespace motorcom {
 
 class SocketCanTransport final : public CanTransport {
  public:
-  // Every failure is CanError::Kind::Backend.
-  static CanResult<std::unique_ptr<SocketCanTransport>> open(std::string_view interface_name);
+  // Every failure is CanError::Kind::Backend. `clock` is what receive
+  // deadlines are measured on (empty: std::chrono::steady_clock).
+  static CanResult<std::unique_ptr<SocketCanTransport>> open(std::string_view interface_name, Clock clock = {});
   ~SocketCanTransport() override;
   SocketCanTransport(const SocketCanTransport&) = delete;
   SocketCanTransport& operator=(const SocketCanTransport&) = delete;
@@ -20,8 +21,9 @@ class SocketCanTransport final : public CanTransport {
   CanResult<CanFrame> recv(std::chrono::nanoseconds timeout) override;
 
  private:
-  explicit SocketCanTransport(int fd) : fd_(fd) {}
+  SocketCanTransport(int fd, Clock clock);
   int fd_;
+  Clock clock_;
 };
 
 }  // namespace motorcom

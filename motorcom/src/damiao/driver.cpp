@@ -1,7 +1,6 @@
 #include "motorcom/damiao/driver.hpp"
 
 #include <bit>
-#include <thread>
 
 #include "common/saturate.hpp"
 
@@ -153,8 +152,7 @@ Result<void> Damiao::write_register(CanTransport& bus, std::uint8_t id, Register
   return {};
 }
 
-Result<void> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode,
-                                         const std::function<void(std::chrono::milliseconds)>& sleep,
+Result<void> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode, const Sleep& sleep,
                                          const Clock& clock) const {
   auto current = read_register(bus, kCtrlModeRegister, clock);
   if (!current) return std::unexpected(current.error());
@@ -163,11 +161,7 @@ Result<void> Damiao::ensure_control_mode(CanTransport& bus, std::uint8_t mode,
 
   if (auto written = write_register(bus, kCtrlModeRegister, RegisterValue::from_uint32(mode)); !written)
     return std::unexpected(written.error());
-  if (sleep) {
-    sleep(kModeSettle);
-  } else {
-    std::this_thread::sleep_for(kModeSettle);
-  }
+  sleep(kModeSettle);
 
   auto after = read_register(bus, kCtrlModeRegister, clock);
   if (!after) return std::unexpected(after.error());

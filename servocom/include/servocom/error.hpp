@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <string_view>
 
 namespace servocom {
 
@@ -31,7 +32,9 @@ class Error {
 
   static Error checksum();
   static Error parsing();
-  static Error timeout();
+  // cause: what lay beneath, when the time-out stands for something else
+  // (the I/O error of a failed write).
+  static Error timeout(std::string cause = {});
   static Error io(IoKind kind, std::string text);
   static Error port(std::string text);
   static Error invalid_request(std::string text);
@@ -42,6 +45,12 @@ class Error {
   IoKind io_kind() const { return io_kind_; }
   // The display text, e.g. "Checksum error" or the I/O error's own text.
   const std::string& message() const { return text_; }
+  // What the display text leaves out, for logs: the I/O error behind a write
+  // reported as a time-out, the servo whose reply failed. Empty: nothing.
+  const std::string& cause() const { return cause_; }
+  // The same error, said to have happened at `where` ("reply of servo 3"):
+  // the cause becomes "{where}: {cause}".
+  Error at(std::string_view where) &&;
   // The debug text of the protocol kinds, e.g. "ChecksumError".
   std::string debug() const;
   // True for an I/O error that timed out or was interrupted: the only errors
@@ -55,6 +64,7 @@ class Error {
   Kind kind_;
   IoKind io_kind_;
   std::string text_;
+  std::string cause_;
 };
 
 template <class T>

@@ -47,10 +47,10 @@ class FeetechProtocolHandler {
   Result<void> discard_stale_input(Port& port) const;
   // The two steps every operation is made of. Sending first discards stale
   // input (TimeoutError, with nothing written, when it keeps arriving); any
-  // write failure is reported as TimeoutError.
+  // write failure is reported as TimeoutError, the port's error its cause.
   Result<void> send_instruction_packet(Port& port, const InstructionPacketFeetech& packet) const;
   // Reads one status packet (header, then as many bytes as its length byte
-  // says) and parses it for the expected id.
+  // says) and parses it for the expected id. A failure's cause names the servo.
   Result<StatusPacketFeetech> read_status_packet(Port& port, std::uint8_t expected_id) const;
 
  private:

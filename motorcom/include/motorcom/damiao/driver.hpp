@@ -43,6 +43,10 @@ bool is_register_reply(const CanFrame& frame, std::uint16_t can_id);
 // A reply to a read of register `id` of this motor.
 bool is_register_read_reply(const CanFrame& frame, std::uint16_t can_id, std::uint8_t id);
 
+// How a driver operation that must wait spends the time: the caller's own
+// sleep, so its tests can stand in for it. Never empty.
+using Sleep = std::function<void(std::chrono::milliseconds)>;
+
 struct Damiao {
   std::chrono::nanoseconds timeout;
   MitLimits limits;
@@ -65,8 +69,7 @@ struct Damiao {
   Result<void> write_register(CanTransport& bus, std::uint8_t id, RegisterValue value) const;
   // Reads CTRL_MODE; when it differs, writes it, waits 100 ms (through sleep)
   // and reads it back.
-  Result<void> ensure_control_mode(CanTransport& bus, std::uint8_t mode,
-                                   const std::function<void(std::chrono::milliseconds)>& sleep = {},
+  Result<void> ensure_control_mode(CanTransport& bus, std::uint8_t mode, const Sleep& sleep,
                                    const Clock& clock = {}) const;
 
  private:
