@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the C++ unit tests
 # (plain, then under AddressSanitizer+UndefinedBehaviorSanitizer, the threaded
-# ones under ThreadSanitizer) and the Python tests against the virtual torso.
+# ones under ThreadSanitizer) and the Python tests against the virtual torso;
+# then the build, the C++ tests, the Python tests and the main job once more on
+# Debian 13 (tools/debian_check.sh), and the CAN code on a real kernel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -54,6 +56,9 @@ cd "$ROOT/tests/python"
 export VELMORA_TESTMOD_DIR="$ROOT/build/tests/python_testmod"
 PRELOAD=$("$PY" -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
 LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
+
+step "Debian 13 (trixie), with its GCC 14 and Python 3.13, in a root of its own"
+bash "$ROOT/tools/debian_check.sh" trixie
 
 step "the CAN code on a real Linux kernel, in a virtual machine"
 bash "$ROOT/tools/kernel_can_check.sh"
