@@ -52,6 +52,5 @@ fi
 RELEASE=${1:-trixie}
 . tools/venv.sh
 . tools/debian_root.sh
-debian_root "$RELEASE-$(dpkg --print-architecture)-dev" "$RELEASE" "$(dpkg --print-architecture)" \
-  python3 python3-dev python3-venv g++ cmake ninja-build make libgtest-dev libgmock-dev ca-certificates ccache
+debian_dev_root "$RELEASE"
 in_root "$ROOTDIR" "cd /src && bash tools/debian_check.sh --inside"

@@ -6,6 +6,9 @@
 #       Roots are kept under VELMORA_ROOTS (default /var/cache/velmora/roots),
 #       so a later run on the same machine reuses them; a root made with another
 #       package list, or left half-made, is made again.
+#   debian_dev_root RELEASE
+#       the same, named RELEASE-ARCH-dev, with what building and testing the
+#       project takes (the host's architecture).
 #   in_root DIR [--share-tmp] COMMAND...
 #       runs COMMAND (through bash -c) in the root, with this checkout at /src,
 #       /proc, /sys, /dev and /dev/pts mounted, and /tmp private to the run
@@ -37,6 +40,13 @@ debian_root() {
   printf '%s\n' "$want" >"$tmp/.velmora-root"
   rm -rf "$ROOTDIR"
   mv "$tmp" "$ROOTDIR"
+}
+
+debian_dev_root() {
+  local arch
+  arch=$(dpkg --print-architecture)
+  debian_root "$1-$arch-dev" "$1" "$arch" \
+    python3 python3-dev python3-venv g++ cmake ninja-build make libgtest-dev libgmock-dev ca-certificates ccache
 }
 
 in_root() {
