@@ -4,6 +4,7 @@
 # once and kept under /var/cache/velmora/roots). Needs root.
 #
 #   bash tools/debian_check.sh [RELEASE]     default trixie (Debian 13: GCC 14, Python 3.13)
+#   bash tools/debian_check.sh --make-root [RELEASE]   only make the root
 #
 # In the root, one build serves every step, so each source file is compiled once:
 #   - pip install . into a virtual environment, with warnings as errors and the
@@ -49,8 +50,12 @@ if [ "${1:-}" = --inside ]; then
   exit
 fi
 
-RELEASE=${1:-trixie}
 . tools/venv.sh
 . tools/debian_root.sh
+if [ "${1:-}" = --make-root ]; then  # only make (or find) the root
+  debian_dev_root "${2:-trixie}"
+  exit
+fi
+RELEASE=${1:-trixie}
 debian_dev_root "$RELEASE"
 in_root "$ROOTDIR" "cd /src && bash tools/debian_check.sh --inside"

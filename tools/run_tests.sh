@@ -19,6 +19,12 @@ fi
 use_project_venv "$ROOT"
 install_test_deps "cmake>=3.24" ninja "mypy>=1.8"
 
+# The Debian 13 root is made (debootstrap: mostly waiting on the mirror) while
+# this machine builds; the step that uses it waits for it.
+mkdir -p build
+bash "$ROOT/tools/debian_check.sh" --make-root trixie >build/debian-root.log 2>&1 &
+ROOT_MAKER=$!
+
 build() {  # build DIR [cmake args...] [-- targets...]
   local dir=$1; shift
   local args=()
@@ -58,6 +64,7 @@ PRELOAD=$("$PY" -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>
 LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
 
 step "Debian 13 (trixie), with its GCC 14 and Python 3.13, in a root of its own"
+wait "$ROOT_MAKER" || { cat "$ROOT/build/debian-root.log"; exit 1; }
 bash "$ROOT/tools/debian_check.sh" trixie
 
 step "the CAN code on a real Linux kernel, in a virtual machine"
