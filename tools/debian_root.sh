@@ -16,6 +16,10 @@
 #       Everything is mounted in a mount namespace of the run's own, so nothing
 #       stays mounted after it, whatever way it ends.
 
+if [ "$(id -u)" -ne 0 ]; then
+  echo "$(basename "$0"): needs root (debootstrap, chroot and mounts)" >&2
+  exit 1
+fi
 VELMORA_ROOTS=${VELMORA_ROOTS:-/var/cache/velmora/roots}
 DEBIAN_MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
