@@ -37,7 +37,12 @@ debian_root() {
   mkdir -p "$VELMORA_ROOTS"
   local packages
   packages=$(IFS=,; echo "$*")
+  # An older debootstrap has no script for a newer release's name; every
+  # Debian release since 2019 uses sid's.
+  local script=()
+  [ -e "/usr/share/debootstrap/scripts/$release" ] || script=(/usr/share/debootstrap/scripts/sid)
   nice -n 10 debootstrap --variant=minbase --arch="$arch" --include="$packages" "$release" "$tmp" "$DEBIAN_MIRROR" \
+    "${script[@]}" \
     >"$tmp.log" 2>&1 || { tail -20 "$tmp.log" >&2; echo "debootstrap of $release ($arch) failed" >&2; return 1; }
   rm -f "$tmp.log"
   mkdir -p "$tmp/src"
