@@ -20,7 +20,7 @@
 # the project's (tools/venv.sh), with the module installed there, and the C++
 # test build in build/tests; it installs or builds whichever is missing, and
 # what it needs besides: apt qemu-system-x86, linux-image-amd64,
-# busybox-static; pip virtme-ng.
+# busybox-static; pip virtme-ng and the tests' dependencies.
 #
 # VELMORA_KERNEL_CAN_ACCEL=kvm|tcg forces an accelerator. By default KVM is
 # tried when the processor offers hardware virtualisation, else (and when a KVM
@@ -94,7 +94,9 @@ if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
 else
   use_project_venv "$ROOT"
 fi
-"$PY" -m pip install -q --disable-pip-version-check virtme-ng
+# The tests' own dependencies too: run on its own, the check may be the first
+# thing to use the project's environment.
+install_test_deps virtme-ng
 command -v vng >/dev/null || fail "vng is not on PATH after installing virtme-ng"
 if ! "$PY" -c 'import velmora_motor_controller, velmora_sim' 2>/dev/null; then
   install_project "$ROOT"

@@ -52,3 +52,10 @@ install_project() {
   local root=$1; shift
   (cd "$root" && "$PY" -m pip install -q --disable-pip-version-check --config-settings=build-dir="$VENV/build" "$@" .)
 }
+
+# What the Python tests import besides the module: pyproject.toml's "test"
+# extra, and what it takes to build and check the module without build isolation.
+install_test_deps() {
+  "$PY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.9" "pytest>=7" "hypothesis>=6" numpy \
+    "mcap>=1.5" "matplotlib>=3.8" "python-can>=4" "$@"
+}

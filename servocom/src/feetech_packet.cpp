@@ -1,5 +1,6 @@
 #include "servocom/feetech_packet.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -23,17 +24,20 @@ Result<InstructionPacketFeetech> InstructionPacketFeetech::create(std::uint8_t i
   return InstructionPacketFeetech(id, instruction, std::move(params));
 }
 
+// Packets are sized once and filled in place. Growing a reserved vector with
+// push_back makes GCC 14 at -O3 warn (-Wfree-nonheap-object) about the
+// reallocation path that reserve has made unreachable.
+
 std::vector<std::uint8_t> InstructionPacketFeetech::to_bytes() const {
-  std::vector<std::uint8_t> out;
-  out.reserve(params_.size() + 6);
-  out.push_back(0xFF);
-  out.push_back(0xFF);
-  out.push_back(id_);
+  std::vector<std::uint8_t> out(params_.size() + 6);
+  out[0] = 0xFF;
+  out[1] = 0xFF;
+  out[2] = id_;
   // create() keeps params_ within kMaxParams, so the length fits its byte.
-  out.push_back(static_cast<std::uint8_t>(params_.size() + 2));
-  out.push_back(static_cast<std::uint8_t>(instruction_));
-  out.insert(out.end(), params_.begin(), params_.end());
-  out.push_back(feetech_checksum(std::span(out).subspan(2)));
+  out[3] = static_cast<std::uint8_t>(params_.size() + 2);
+  out[4] = static_cast<std::uint8_t>(instruction_);
+  std::ranges::copy(params_, out.begin() + 5);
+  out.back() = feetech_checksum(std::span(out).subspan(2, out.size() - 3));
   return out;
 }
 
@@ -91,20 +95,18 @@ InstructionPacketFeetech PacketFeetech::read_packet(std::uint8_t id, std::uint8_
 
 Result<InstructionPacketFeetech> PacketFeetech::write_packet(std::uint8_t id, std::uint8_t address,
                                                              std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> params;
-  params.reserve(data.size() + 1);
-  params.push_back(address);
-  params.insert(params.end(), data.begin(), data.end());
+  std::vector<std::uint8_t> params(data.size() + 1);
+  params[0] = address;
+  std::ranges::copy(data, params.begin() + 1);
   return InstructionPacketFeetech::create(id, Instruction::Write, std::move(params));
 }
 
 Result<InstructionPacketFeetech> PacketFeetech::sync_read_packet(std::span<const std::uint8_t> ids,
                                                                  std::uint8_t address, std::uint8_t length) {
-  std::vector<std::uint8_t> params;
-  params.reserve(ids.size() + 2);
-  params.push_back(address);
-  params.push_back(length);
-  params.insert(params.end(), ids.begin(), ids.end());
+  std::vector<std::uint8_t> params(ids.size() + 2);
+  params[0] = address;
+  params[1] = length;
+  std::ranges::copy(ids, params.begin() + 2);
   return InstructionPacketFeetech::create(BROADCAST_ID, Instruction::SyncRead, std::move(params));
 }
 
@@ -133,13 +135,13 @@ Result<InstructionPacketFeetech> PacketFeetech::sync_write_packet(std::span<cons
                                                   " parameter bytes, at most " + std::to_string(kMaxParams) +
                                                   " fit a packet"));
   }
-  std::vector<std::uint8_t> params;
-  params.reserve(total);
-  params.push_back(address);
-  params.push_back(static_cast<std::uint8_t>(entry));  // entry < total <= kMaxParams
+  std::vector<std::uint8_t> params(total);
+  params[0] = address;
+  params[1] = static_cast<std::uint8_t>(entry);  // entry < total <= kMaxParams
+  auto at = params.begin() + 2;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    params.push_back(ids[i]);
-    params.insert(params.end(), data[i].begin(), data[i].end());
+    *at++ = ids[i];
+    at = std::ranges::copy(data[i], at).out;
   }
   return InstructionPacketFeetech::create(BROADCAST_ID, Instruction::SyncWrite, std::move(params));
 }

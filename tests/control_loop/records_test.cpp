@@ -110,7 +110,7 @@ TEST(RetryPolicy, RetriesOnlyTimeoutsAndLogsTheRecovery) {
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(clock.elapsed(), before);
 
-  EXPECT_THROW(with_retry(0, clock, protocol_error), std::logic_error);
+  EXPECT_THROW(static_cast<void>(with_retry(0, clock, protocol_error)), std::logic_error);
 }
 
 }  // namespace

@@ -41,9 +41,13 @@ struct StubBus final : motorcom::CanTransport {
   }
   motorcom::CanResult<CanFrame> recv(std::chrono::nanoseconds) override {
     if (received.empty()) return std::unexpected(CanError::timeout());
-    auto r = std::move(received.front());
-    received.pop_front();
-    return r;
+    // Moved straight into the return value, the front popped after: GCC 14
+    // at -O3 took a moved local std::expected for possibly uninitialised.
+    struct PopFront {
+      std::deque<motorcom::CanResult<CanFrame>>& q;
+      ~PopFront() { q.pop_front(); }
+    } pop{received};
+    return std::move(received.front());
   }
 };
 

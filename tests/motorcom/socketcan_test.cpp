@@ -251,8 +251,7 @@ TEST_F(Bus, ReceivesEveryKindOfFrame) {
   EXPECT_EQ(e->id, CanId::extended(0x77));
   EXPECT_TRUE(e->fd);
   EXPECT_TRUE(e->brs);
-  Bytes padded(9, 3);
-  padded.resize(12, 0);
+  const Bytes padded{3, 3, 3, 3, 3, 3, 3, 3, 3, 0, 0, 0};  // nine bytes sent, padded to the FD length 12
   EXPECT_EQ(e->data, padded);
 }
 

