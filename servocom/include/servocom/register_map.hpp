@@ -39,16 +39,9 @@ Result<void> sync_write_raw_torque_enable(const FeetechProtocolHandler& h, Port&
 Result<std::vector<std::uint8_t>> sync_read_present_voltage(const FeetechProtocolHandler& h, Port& port, Ids ids);
 }  // namespace common_registers
 
+// Both models have every register of common_registers, at the same addresses.
 namespace sm40bl {
-using common_registers::sync_read_present_position;
-using common_registers::sync_read_raw_present_position;
-using common_registers::sync_write_goal_position;
-using common_registers::sync_write_raw_goal_position;
-using common_registers::sync_read_torque_enable;
-using common_registers::sync_read_raw_torque_enable;
-using common_registers::sync_write_torque_enable;
-using common_registers::sync_write_raw_torque_enable;
-using common_registers::sync_read_present_voltage;
+using namespace common_registers;
 Result<std::vector<double>> sync_read_offset(const FeetechProtocolHandler& h, Port& port, Ids ids);
 Result<std::vector<std::uint16_t>> sync_read_raw_offset(const FeetechProtocolHandler& h, Port& port, Ids ids);
 Result<void> sync_write_offset(const FeetechProtocolHandler& h, Port& port, Ids ids, std::span<const double> radians);
@@ -60,15 +53,7 @@ Result<void> sync_write_raw_lock(const FeetechProtocolHandler& h, Port& port, Id
 }  // namespace sm40bl
 
 namespace sts3025bl {
-using common_registers::sync_read_present_position;
-using common_registers::sync_read_raw_present_position;
-using common_registers::sync_write_goal_position;
-using common_registers::sync_write_raw_goal_position;
-using common_registers::sync_read_torque_enable;
-using common_registers::sync_read_raw_torque_enable;
-using common_registers::sync_write_torque_enable;
-using common_registers::sync_write_raw_torque_enable;
-using common_registers::sync_read_present_voltage;
+using namespace common_registers;
 }  // namespace sts3025bl
 
 // The position loop's PID gains, the same on both models: three one-byte
