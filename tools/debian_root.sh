@@ -17,6 +17,10 @@
 #       stays mounted after it, whatever way it ends.
 
 if [ "$(id -u)" -ne 0 ]; then
+  # The script that sourced this one starts again as root where sudo may.
+  if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+    exec sudo -n --preserve-env=VELMORA_ROOTS,DEBIAN_MIRROR bash "$0" "$@"
+  fi
   echo "$(basename "$0"): needs root (debootstrap, chroot and mounts)" >&2
   exit 1
 fi
