@@ -46,11 +46,11 @@ timeval to_timeval(std::chrono::nanoseconds d) {
 // unset when the message carries none.
 std::chrono::system_clock::time_point arrival(msghdr& msg) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-    timespec stamp{};
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMP) continue;
+    timeval stamp{};
     std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
     return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+        std::chrono::seconds(stamp.tv_sec) + std::chrono::microseconds(stamp.tv_usec)));
   }
   return {};
 }
@@ -91,8 +91,10 @@ CanResult<std::unique_ptr<SocketCanTransport>> SocketCanTransport::open(std::str
   // Receive times let a reply collected late still count when it came in
   // time, and keep a frame queued before a request from answering it. A
   // socket that refuses them hands out unstamped frames, whose arrival
-  // PendingReplies treats as not known.
-  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+  // PendingReplies treats as not known. Microseconds are plenty against
+  // time-outs of milliseconds, and this older option is the one every
+  // kernel, C library and user-mode emulator carries.
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
 
   const timeval send_timeout = to_timeval(kSendTimeout);
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout) != 0)
@@ -136,7 +138,7 @@ CanResult<CanFrame> SocketCanTransport::recv(std::chrono::nanoseconds timeout) {
         return std::unexpected(CanError::backend(last_error()));
     }
     iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timeval))> control{};
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;

@@ -158,7 +158,7 @@ TEST_F(HubDir, BindConnectsToTheHubAndKeepsTheDescriptor) {
   ASSERT_EQ(::setsockopt(s.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on), 0);
   const timeval tv{0, 250000};
   ASSERT_EQ(::setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv), 0);
-  ASSERT_EQ(::setsockopt(s.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on), 0);
+  ASSERT_EQ(::setsockopt(s.get(), SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on), 0);
   const int number = s.get();
 
   ASSERT_EQ(bind_to(s.get(), ::if_nametoindex("vc0")), 0) << std::strerror(errno);
@@ -172,7 +172,7 @@ TEST_F(HubDir, BindConnectsToTheHubAndKeepsTheDescriptor) {
   socklen_t n = sizeof kept;
   ASSERT_EQ(::getsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &kept, &n), 0);
   EXPECT_LT(std::abs(kept.tv_usec - 250000), 10000);  // kept in kernel ticks
-  EXPECT_EQ(get_int(s.get(), SOL_SOCKET, SO_TIMESTAMPNS), 1);
+  EXPECT_EQ(get_int(s.get(), SOL_SOCKET, SO_TIMESTAMP), 1);
 
   can_frame f{};
   f.can_id = 0x42;
