@@ -24,9 +24,10 @@ VelmoraMotorController::Clock real_if_empty(VelmoraMotorController::Clock clock)
 
 Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
     const std::optional<std::string>& serialport, const std::string& can_bus, Sleep sleep, Clock clock) {
+  using servocom::SerialPort;
   std::unique_ptr<servocom::Port> port;
   if (serialport) {
-    auto opened = servocom::SerialPort::open(*serialport);
+    auto opened = SerialPort::open(*serialport, SerialPort::kDefaultBaud, SerialPort::kDefaultTimeout, clock, sleep);
     if (!opened) return std::unexpected(lifted(opened.error()));
     if (const auto& why = (*opened)->low_latency_refused(); !why.empty()) {
       log::write(log::Level::Debug, log::kControllerTarget,
@@ -43,8 +44,8 @@ Result<std::unique_ptr<VelmoraMotorController>> VelmoraMotorController::create(
   Reopen reopen;
   if (serialport) {
     reopen.serial_path = *serialport;
-    reopen.serial = [path = *serialport]() -> servocom::Result<std::unique_ptr<servocom::Port>> {
-      auto opened = servocom::SerialPort::open(path);
+    reopen.serial = [path = *serialport, clock, sleep]() -> servocom::Result<std::unique_ptr<servocom::Port>> {
+      auto opened = SerialPort::open(path, SerialPort::kDefaultBaud, SerialPort::kDefaultTimeout, clock, sleep);
       if (!opened) return std::unexpected(opened.error());
       return std::unique_ptr<servocom::Port>(std::move(*opened));
     };
