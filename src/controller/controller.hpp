@@ -203,6 +203,10 @@ class VelmoraMotorController {
   }
   Result<std::array<double, 4>> set_arm_home(double verify_tol) { return servos_.set_arm_home(verify_tol); }
 
+  // The two parts, for operations on one bus alone (the joint commands).
+  ServoController& servos() { return servos_; }
+  NeckController& neck() { return neck_; }
+
  private:
   // The neck first: the serial port closes before the CAN interface.
   NeckController neck_;
