@@ -90,7 +90,7 @@ int wait_for(int fd, short events, std::chrono::milliseconds timeout) {
 }  // namespace
 
 Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, unsigned baud,
-                                                      std::chrono::milliseconds timeout) {
+                                                      std::chrono::milliseconds timeout, Clock clock, Sleep sleep) {
   if (baud == 0) return std::unexpected(open_error(path, "baud rate 0 is not a speed"));
   if (timeout.count() < 0) return std::unexpected(open_error(path, "the time-out must not be negative"));
   // open() would stop at an embedded NUL and open some other device.
@@ -121,13 +121,23 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& path, un
   if (!make_raw(fd.get())) return fail("raw mode", errno);
   if (int err = detail::set_baud(fd.get(), baud); err != 0) return fail("baud rate " + std::to_string(baud), err);
   const int low_latency = request_low_latency(fd.get());
-  auto port = std::unique_ptr<SerialPort>(new SerialPort(fd.release(), path, baud, timeout));
+  auto port = std::unique_ptr<SerialPort>(
+      new SerialPort(fd.release(), path, baud, timeout, std::move(clock), std::move(sleep)));
   if (low_latency != 0) port->low_latency_refused_ = errno_text(low_latency);
   return port;
 }
 
-SerialPort::SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout)
-    : fd_(fd), path_(std::move(path)), baud_(baud), timeout_(timeout) {}
+SerialPort::SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout, Clock clock,
+                       Sleep sleep)
+    : fd_(fd),
+      path_(std::move(path)),
+      baud_(baud),
+      timeout_(timeout),
+      clock_(std::move(clock)),
+      sleep_(std::move(sleep)) {
+  if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
+  if (!sleep_) sleep_ = [](std::chrono::microseconds d) { std::this_thread::sleep_for(d); };
+}
 
 Error SerialPort::failure(const char* what, int err) {
   if (device_gone(err) && !lost_) lost_ = std::string(what) + " failed: " + errno_text(err);
@@ -190,7 +200,6 @@ Result<void> SerialPort::drain() {
   // as long as the queued bytes need on the wire, and give up after that time
   // plus the write time-out; tcdrain() then waits only for the last bytes in
   // the UART itself.
-  using std::chrono::steady_clock;
   auto wire_time = [this](int bytes) {
     // 10 bits a byte (8N1); at least a millisecond per sleep.
     const auto us = static_cast<std::int64_t>(bytes) * 10'000'000 / static_cast<std::int64_t>(baud_);
@@ -198,10 +207,10 @@ Result<void> SerialPort::drain() {
   };
   int queued = 0;
   if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(failure("drain", errno));
-  const auto deadline = steady_clock::now() + wire_time(queued) + timeout_;
+  const auto deadline = clock_() + wire_time(queued) + timeout_;
   while (queued > 0) {
-    if (steady_clock::now() >= deadline) return std::unexpected(timed_out());
-    std::this_thread::sleep_for(wire_time(queued));
+    if (clock_() >= deadline) return std::unexpected(timed_out());
+    sleep_(wire_time(queued));
     if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return std::unexpected(failure("drain", errno));
   }
   if (::tcdrain(fd_) != 0) return std::unexpected(failure("drain", errno));

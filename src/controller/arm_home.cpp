@@ -6,9 +6,9 @@
 
 #include "common/numfmt.hpp"
 #include "common/text.hpp"
-#include "controller/controller.hpp"
 #include "controller/homing_math.hpp"
 #include "controller/lift.hpp"
+#include "controller/servo_controller.hpp"
 #include "servocom/register_map.hpp"
 
 namespace velmora::controller {
@@ -23,7 +23,7 @@ std::string signed_fixed4(std::span<const double> values) {
 
 }  // namespace
 
-Result<std::array<double, 4>> VelmoraMotorController::set_arm_home(double verify_tol) {
+Result<std::array<double, 4>> ServoController::set_arm_home(double verify_tol) {
   using namespace servocom::sm40bl;
   if (!(verify_tol > 0.0)) {
     return std::unexpected(
@@ -32,7 +32,7 @@ Result<std::array<double, 4>> VelmoraMotorController::set_arm_home(double verify
   return on_servos(Use::Other, [&](servocom::Port& port) { return rewrite_arm_offsets(port, verify_tol); });
 }
 
-Result<std::array<double, 4>> VelmoraMotorController::rewrite_arm_offsets(servocom::Port& port, double verify_tol) {
+Result<std::array<double, 4>> ServoController::rewrite_arm_offsets(servocom::Port& port, double verify_tol) {
   using namespace servocom::sm40bl;
   const auto& h = feetech_handler_;
 

@@ -1,6 +1,7 @@
 #pragma once
-// The synchronous controller: owns the serial servo bus and the neck's CAN
-// bus. Not thread-safe: its users call one operation at a time.
+// The synchronous controller: the serial servo bus (servo_controller.hpp) and
+// the neck's CAN bus (neck_controller.hpp) behind one interface, plus what
+// takes both. Not thread-safe: its users call one operation at a time.
 
 #include <array>
 #include <chrono>
@@ -19,18 +20,15 @@
 #include "controller/can_link.hpp"
 #include "controller/controller_error.hpp"
 #include "controller/joint_names.hpp"
-#include "controller/neck_turns.hpp"
+#include "controller/neck_controller.hpp"
 #include "controller/serial_link.hpp"
+#include "controller/servo_controller.hpp"
 #include "motorcom/can.hpp"
 #include "motorcom/damiao/driver.hpp"
-#include "servocom/error.hpp"
-#include "servocom/feetech_handler.hpp"
 #include "servocom/port.hpp"
 #include "servocom/register_map.hpp"
 
 namespace velmora::controller {
-
-inline constexpr std::string_view kNeckOnlyError = "serial port not configured (neck-only controller)";
 
 // One reading of all ten joints: the servos in bus order (ids 1 to 7), then
 // the neck (yaw, pitch, roll, relative to each joint's turn).
@@ -39,21 +37,11 @@ struct TorsoReading {
   std::array<double, 3> neck{};
 };
 
-inline constexpr std::array<std::uint8_t, 4> ARM_IDS{1, 2, 3, 4};
-inline constexpr std::array<std::uint8_t, 2> LEFT_ARM_IDS{1, 2};
-inline constexpr std::array<std::uint8_t, 2> RIGHT_ARM_IDS{3, 4};
-inline constexpr std::array<std::uint8_t, 3> NOSE_IDS{5, 6, 7};
-inline constexpr std::array<std::uint8_t, 7> SERVO_IDS{1, 2, 3, 4, 5, 6, 7};
-// The neck motors' CAN ids (each answers on the same id), in joint order.
-inline constexpr std::array<std::uint16_t, 3> NECK_CAN_IDS{1, 2, 3};
-inline constexpr std::array<std::pair<double, double>, 3> NECK_POSITION_LIMITS{
-    {{-0.5, 0.5}, {0.0, 0.45}, {-0.4, 0.4}}};
-
 class VelmoraMotorController {
  public:
   using Sleep = std::function<void(std::chrono::microseconds)>;
   // The monotonic clock every time-out of the controller is measured on
-  // (reboot, raw replies, the neck's CAN replies).
+  // (reboot, raw replies, the serial port's drain, the neck's CAN replies).
   using Clock = motorcom::Clock;
   // Asked between the cycles of a long operation (neck homing, the wait for
   // rebooted servos); true stops it with an `interrupted` error. Empty: never.
@@ -80,49 +68,72 @@ class VelmoraMotorController {
   VelmoraMotorController(const VelmoraMotorController&) = delete;
   VelmoraMotorController& operator=(const VelmoraMotorController&) = delete;
 
-  bool has_serial_port() const { return serial_.has_value(); }
+  bool has_serial_port() const { return servos_.has_serial_port(); }
   // A device that went away is tried again at most this often (zero, the
   // default: by every call that needs it).
-  void set_reconnect_interval(std::chrono::nanoseconds interval);
+  void set_reconnect_interval(std::chrono::nanoseconds interval) {
+    servos_.set_reconnect_interval(interval);
+    neck_.set_reconnect_interval(interval);
+  }
   // Every packet and frame on the two buses goes to tap too (null: nowhere).
   void set_bus_tap(BusTap* tap) {
-    if (serial_) serial_->set_tap(tap);
-    can_transport_->set_tap(tap);
+    servos_.set_tap(tap);
+    neck_.set_tap(tap);
   }
   // How often the serial port was opened again after its device went away.
-  std::uint64_t serial_reconnections() const { return serial_ ? serial_->reconnections() : 0; }
+  std::uint64_t serial_reconnections() const { return servos_.reconnections(); }
   // The device a bus is on, for messages: "serial port /dev/ttyUSB0", "CAN interface can0".
-  std::string device_name(ControllerError::Bus bus) const;
+  std::string device_name(ControllerError::Bus bus) const { return device_name(bus, servos_.path(), neck_.name()); }
   // The same before there is a controller: for a bus that failed to open.
   static std::string device_name(ControllerError::Bus bus, std::string_view serial_path, std::string_view can_name);
 
   // Inventory.
-  std::vector<std::uint8_t> check_missing_ids();
-  std::vector<std::string> check_missing_neck_motors();
-  static std::unordered_map<std::string, std::uint8_t> get_motor_name_id();
-  Result<void> reboot(std::chrono::nanoseconds timeout, const StopRequested& stop = {});
+  std::vector<std::uint8_t> check_missing_ids() { return servos_.check_missing_ids(); }
+  std::vector<std::string> check_missing_neck_motors() { return neck_.check_missing_neck_motors(); }
+  static std::unordered_map<std::string, std::uint8_t> get_motor_name_id() { return ServoController::motor_name_id(); }
+  Result<void> reboot(std::chrono::nanoseconds timeout, const StopRequested& stop = {}) {
+    return servos_.reboot(timeout, stop);
+  }
 
   // Servo groups.
-  Result<std::array<double, 7>> read_all_positions();
-  Result<std::array<std::uint8_t, 7>> read_all_voltages();
-  Result<bool> is_torque_enabled();
-  Result<void> set_all_goal_positions(const std::array<double, 7>& positions);
-  Result<void> set_arms_position(const std::array<double, 4>& positions);
-  Result<void> set_left_arm_position(const std::array<double, 2>& positions);
-  Result<void> set_right_arm_position(const std::array<double, 2>& positions);
-  Result<void> set_nose_position(const std::array<double, 3>& positions);
-  Result<void> enable_torque();
-  Result<void> disable_torque();
-  Result<void> enable_arms(bool enable);
-  Result<void> enable_nose(bool enable);
-  Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable);
-  Result<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data);
+  Result<std::array<double, 7>> read_all_positions() { return servos_.read_all_positions(); }
+  Result<std::array<std::uint8_t, 7>> read_all_voltages() { return servos_.read_all_voltages(); }
+  Result<bool> is_torque_enabled() { return servos_.is_torque_enabled(); }
+  Result<void> set_all_goal_positions(const std::array<double, 7>& positions) {
+    return servos_.set_all_goal_positions(positions);
+  }
+  Result<void> set_arms_position(const std::array<double, 4>& positions) {
+    return servos_.set_arms_position(positions);
+  }
+  Result<void> set_left_arm_position(const std::array<double, 2>& positions) {
+    return servos_.set_left_arm_position(positions);
+  }
+  Result<void> set_right_arm_position(const std::array<double, 2>& positions) {
+    return servos_.set_right_arm_position(positions);
+  }
+  Result<void> set_nose_position(const std::array<double, 3>& positions) {
+    return servos_.set_nose_position(positions);
+  }
+  Result<void> enable_torque() { return servos_.enable_torque(); }
+  Result<void> disable_torque() { return servos_.disable_torque(); }
+  Result<void> enable_arms(bool enable) { return servos_.enable_arms(enable); }
+  Result<void> enable_nose(bool enable) { return servos_.enable_nose(enable); }
+  Result<void> set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
+    return servos_.set_torque_on_ids(ids, enable);
+  }
+  Result<std::vector<std::uint8_t>> write_raw_packet(std::span<const std::uint8_t> data) {
+    return servos_.write_raw_packet(data);
+  }
   // Single Feetech read / write of a servo's registers (no retry).
-  Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address, std::uint8_t length);
-  Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data);
+  Result<std::vector<std::uint8_t>> read_raw_bytes(std::uint8_t id, std::uint8_t address, std::uint8_t length) {
+    return servos_.read_raw_bytes(id, address, length);
+  }
+  Result<void> write_raw_bytes(std::uint8_t id, std::uint8_t address, std::span<const std::uint8_t> data) {
+    return servos_.write_raw_bytes(id, address, data);
+  }
   // One servo's registers from its model number to its temperature, decoded:
   // one read, no retry, nothing written.
-  Result<servocom::ServoState> read_servo_state(std::uint8_t id);
+  Result<servocom::ServoState> read_servo_state(std::uint8_t id) { return servos_.read_servo_state(id); }
 
   // Neck joints (index 0 yaw, 1 pitch, 2 roll). Positions and goals are
   // relative to the turn each joint rests on (neck_turns.hpp); a command to a
@@ -130,25 +141,32 @@ class VelmoraMotorController {
   // The goal limited to the joint's safety range, with a warning when it had
   // to move. A goal that is not a number comes back unchanged (callers refuse
   // it); an index past the neck comes back unchanged too. Touches no state.
-  static double clamp_neck_position(std::size_t index, double position);
+  static double clamp_neck_position(std::size_t index, double position) {
+    return NeckController::clamp_neck_position(index, position);
+  }
   // The same limit without the warning.
-  static double limited_neck_goal(std::size_t index, double position);
-  Result<void> set_neck_gains(std::size_t index, float kp, float kd);
-  Result<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& positions, std::string_view context);
-  Result<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions);
-  Result<double> set_single_neck_joint(std::size_t index, double position);
-  Result<void> enable_neck(bool enable);
-  Result<std::array<double, 3>> read_neck_positions();
+  static double limited_neck_goal(std::size_t index, double position) {
+    return NeckController::limited_neck_goal(index, position);
+  }
+  Result<void> set_neck_gains(std::size_t index, float kp, float kd) { return neck_.set_neck_gains(index, kp, kd); }
+  Result<std::array<double, 3>> command_neck_mit(const std::array<double, 3>& positions, std::string_view context) {
+    return neck_.command_neck_mit(positions, context);
+  }
+  Result<std::array<double, 3>> set_neck_position(const std::array<double, 3>& positions) {
+    return neck_.set_neck_position(positions);
+  }
+  Result<double> set_single_neck_joint(std::size_t index, double position) {
+    return neck_.set_single_neck_joint(index, position);
+  }
+  Result<void> enable_neck(bool enable) { return neck_.enable_neck(enable); }
+  Result<std::array<double, 3>> read_neck_positions() { return neck_.read_neck_positions(); }
   // The same reading in two halves: the three feedback requests go out
   // together, and their replies, taken in any order, are collected later, so
   // other work (the servo reads) runs while they come in. A reply that came
   // within its motor's time-out counts however late it is collected.
-  struct NeckReading {
-    motorcom::PendingReplies pending;
-    std::array<std::size_t, 3> requests{};
-  };
-  NeckReading start_neck_reading();
-  Result<std::array<double, 3>> finish_neck_reading(NeckReading& reading);
+  using NeckReading = NeckController::NeckReading;
+  NeckReading start_neck_reading() { return neck_.start_neck_reading(); }
+  Result<std::array<double, 3>> finish_neck_reading(NeckReading& reading) { return neck_.finish_neck_reading(reading); }
   // Both buses at once: the neck's feedback requests go out, the servos are
   // read while the motors answer, and the neck's replies are collected last,
   // so a reading takes about as long as its serial part. The first failure
@@ -169,81 +187,30 @@ class VelmoraMotorController {
   // One joint's full feedback (one feedback request) and one of its motor's
   // registers (one register read): what a bring-up check needs joint by
   // joint. Both only read; neither changes the motor or the controller.
-  Result<motorcom::damiao::MitFeedback> read_neck_feedback(std::size_t index);
-  Result<motorcom::damiao::RegisterValue> read_neck_register(std::size_t index, std::uint8_t register_id);
-  bool is_neck_torque_enabled() const { return neck_torque_enabled_; }
+  Result<motorcom::damiao::MitFeedback> read_neck_feedback(std::size_t index) {
+    return neck_.read_neck_feedback(index);
+  }
+  Result<motorcom::damiao::RegisterValue> read_neck_register(std::size_t index, std::uint8_t register_id) {
+    return neck_.read_neck_register(index, register_id);
+  }
+  bool is_neck_torque_enabled() const { return neck_.is_neck_torque_enabled(); }
   static std::array<std::pair<double, double>, 3> neck_position_limits() { return NECK_POSITION_LIMITS; }
 
   // Homing.
   Result<std::array<double, 3>> neck_home(double speed, double tolerance, std::optional<float> kp,
-                                          std::optional<float> kd, const StopRequested& stop = {});
-  Result<std::array<double, 4>> set_arm_home(double verify_tol);
+                                          std::optional<float> kd, const StopRequested& stop = {}) {
+    return neck_.neck_home(speed, tolerance, kp, kd, stop);
+  }
+  Result<std::array<double, 4>> set_arm_home(double verify_tol) { return servos_.set_arm_home(verify_tol); }
+
+  // The two parts, for operations on one bus alone (the joint commands).
+  ServoController& servos() { return servos_; }
+  NeckController& neck() { return neck_; }
 
  private:
-  std::array<motorcom::damiao::Damiao, 3> neck_motors_;
-  servocom::FeetechProtocolHandler feetech_handler_;
-  std::unique_ptr<CanLink> can_transport_;
-  std::optional<SerialLink> serial_;
-  std::array<motorcom::damiao::MitCommand, 3> neck_commands_;
-  NeckTurns neck_turns_;
-  // Joints whose motor last reported the end of its position range: where
-  // they are is not known, and they are not commanded.
-  std::array<bool, 3> neck_out_of_range_{};
-  bool neck_torque_enabled_ = false;
-  Sleep sleep_;
-  Clock clock_;
-
-  // What an operation on the servo bus is, for the link's count of failed readings.
-  enum class Use : std::uint8_t { Reading, Other };
-  // Runs op on the serial port: refused without one (neck-only), reopened
-  // first when its device went away, and the outcome told to its link.
-  template <class Op>
-  auto on_servos(Use use, Op&& op) -> decltype(op(std::declval<servocom::Port&>()));
-  // Before every operation on the neck: a CAN interface bound anew means
-  // the motors may have been through anything, so every joint's turn and
-  // range are taken again from its next report.
-  void prepare_neck();
-  // Arm homing's bus work, once its argument is checked.
-  Result<std::array<double, 4>> rewrite_arm_offsets(servocom::Port& port, double verify_tol);
-  // A driver failure lifted with its context; while the interface is lost,
-  // the interface and why instead of the transport's bare text.
-  ControllerError neck_failure(std::string_view context, const motorcom::damiao::Error& e) const;
-  // The servos among `ids` that do not answer a ping, in the order given.
-  std::vector<std::uint8_t> silent_servos(std::span<const std::uint8_t> ids);
-  // The three positions as the motors' counters report them.
-  Result<std::array<double, 3>> read_neck_counters();
-  Result<std::array<double, 3>> finish_neck_counters(NeckReading& reading);
-  // Every position a neck joint reports passes through here. One at the end
-  // of the range the feedback can carry leaves the joint's position unknown
-  // (the error says so) until a report within it; any other moves the
-  // joint's turn when its counter has moved, with a warning. The position as
-  // reported, on the motor's counter.
-  Result<double> take_neck_report(std::size_t index, float position);
-  // One MIT command with the position on the motor's own counter (the joint's
-  // turn known); the reply's position on that counter too.
-  Result<double> send_neck_counter(std::size_t index, double counter);
-  // One MIT command with a goal relative to the joint's turn, learning the
-  // turn first when it is unknown; the reply's position relative to the turn.
-  Result<double> command_neck_joint(std::size_t index, double goal);
+  // The neck first: the serial port closes before the CAN interface.
+  NeckController neck_;
+  ServoController servos_;
 };
-
-template <class Op>
-auto VelmoraMotorController::on_servos(Use use, Op&& op) -> decltype(op(std::declval<servocom::Port&>())) {
-  if (!serial_) return std::unexpected(ControllerError::text(std::string(kNeckOnlyError)));
-  const bool reading = use == Use::Reading;
-  auto port = serial_->acquire(clock_());
-  if (!port) {
-    serial_->settle(false, reading, clock_());
-    return std::unexpected(port.error());
-  }
-  auto result = op(**port);
-  serial_->settle(result.has_value(), reading, clock_());
-  if (!result) {
-    // The operation that found the device gone says so, as the next ones do.
-    if (!serial_->connected()) return std::unexpected(serial_->disconnection());
-    result.error().bus = ControllerError::Bus::Servos;
-  }
-  return result;
-}
 
 }  // namespace velmora::controller

@@ -6,18 +6,38 @@
 
 #include "common/log.hpp"
 #include "common/numfmt.hpp"
-#include "controller/controller.hpp"
 #include "controller/goal_checks.hpp"
+#include "controller/joint_names.hpp"
 #include "controller/lift.hpp"
 #include "controller/narrow.hpp"
+#include "controller/neck_controller.hpp"
 
 namespace velmora::controller {
 namespace {
 
+using motorcom::damiao::Damiao;
+using motorcom::damiao::MitCommand;
+using motorcom::damiao::MitLimits;
+
 constexpr std::uint8_t kMitMode = 1;
+constexpr std::chrono::milliseconds kNeckReplyTimeout{20};
+
+Damiao neck_motor(std::uint16_t can_id, MitLimits limits) {
+  return Damiao{kNeckReplyTimeout, limits, can_id, can_id};
+}
+
+std::array<Damiao, 3> make_neck_motors() {
+  return {neck_motor(NECK_CAN_IDS[0], {12.5F, 30.0F, 500.0F, 5.0F, 10.0F}),
+          neck_motor(NECK_CAN_IDS[1], {12.5F, 10.0F, 500.0F, 5.0F, 28.0F}),
+          neck_motor(NECK_CAN_IDS[2], {12.5F, 10.0F, 500.0F, 5.0F, 28.0F})};
+}
+
+std::array<MitCommand, 3> default_neck_commands() {
+  return {MitCommand{0.0F, 0.0F, 30.0F, 1.0F, 0.0F}, MitCommand{0.0F, 0.0F, 60.0F, 2.0F, 0.0F},
+          MitCommand{0.0F, 0.0F, 60.0F, 2.0F, 0.0F}};
+}
 
 std::string joint_name(std::size_t index) { return std::string(NECK_JOINT_NAMES[index]); }
-
 
 ControllerError position_unknown(float p_max) {
   auto unknown = ControllerError::text("position unknown: its motor reports the end of its position range (" +
@@ -40,19 +60,43 @@ ControllerError index_out_of_range(std::size_t index) {
 
 }  // namespace
 
-void VelmoraMotorController::prepare_neck() {
+NeckController::NeckController(std::unique_ptr<motorcom::CanTransport> can, std::string name, CanLink::Open reopen,
+                               Sleep sleep, Clock clock)
+    : neck_motors_(make_neck_motors()),
+      can_transport_(std::make_unique<CanLink>(std::move(name), std::move(can), std::move(reopen), clock, sleep,
+                                               kNeckReplyTimeout)),
+      neck_commands_(default_neck_commands()),
+      sleep_(std::move(sleep)),
+      clock_(std::move(clock)) {}
+
+std::vector<std::string> NeckController::check_missing_neck_motors() {
+  prepare_neck();
+  std::vector<std::string> missing;
+  auto reading = start_neck_reading();
+  for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
+    auto feedback = neck_motors_[i].feedback_reply(reading.pending, reading.requests[i]);
+    if (feedback) {
+      // It answered: present, even where its position is not known.
+      (void)take_neck_report(i, feedback->position);
+    } else {
+      missing.emplace_back(NECK_JOINT_NAMES[i]);
+    }
+  }
+  return missing;
+}
+
+void NeckController::prepare_neck() {
   if (!can_transport_->reconnect_if_due()) return;
   neck_turns_ = {};
   neck_out_of_range_ = {};
 }
 
-ControllerError VelmoraMotorController::neck_failure(std::string_view context,
-                                                     const motorcom::damiao::Error& e) const {
+ControllerError NeckController::neck_failure(std::string_view context, const motorcom::damiao::Error& e) const {
   if (!can_transport_->connected()) return lifted(can_transport_->disconnection(), context);
   return lifted(e, context);
 }
 
-double VelmoraMotorController::limited_neck_goal(std::size_t index, double position) {
+double NeckController::limited_neck_goal(std::size_t index, double position) {
   // std::max(lower, NaN) would quietly answer `lower`: keep NaN visible so the
   // command that carries it is refused instead.
   if (index >= NECK_POSITION_LIMITS.size() || std::isnan(position)) return position;
@@ -60,7 +104,7 @@ double VelmoraMotorController::limited_neck_goal(std::size_t index, double posit
   return std::min(std::max(lower, position), upper);
 }
 
-double VelmoraMotorController::clamp_neck_position(std::size_t index, double position) {
+double NeckController::clamp_neck_position(std::size_t index, double position) {
   const double clamped = limited_neck_goal(index, position);
   if (index >= NECK_POSITION_LIMITS.size()) return clamped;
   const auto [lower, upper] = NECK_POSITION_LIMITS[index];
@@ -74,7 +118,7 @@ double VelmoraMotorController::clamp_neck_position(std::size_t index, double pos
   return clamped;
 }
 
-Result<void> VelmoraMotorController::set_neck_gains(std::size_t index, float kp, float kd) {
+Result<void> NeckController::set_neck_gains(std::size_t index, float kp, float kd) {
   if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
   // The MIT encoder would send a NaN gain as 0, leaving the joint limp.
   if (std::isnan(kp)) return std::unexpected(ControllerError::text("set_neck_gains: kp is not a number"));
@@ -84,7 +128,7 @@ Result<void> VelmoraMotorController::set_neck_gains(std::size_t index, float kp,
   return {};
 }
 
-Result<double> VelmoraMotorController::take_neck_report(std::size_t index, float position) {
+Result<double> NeckController::take_neck_report(std::size_t index, float position) {
   const float end = neck_motors_[index].limits.p_max;
   // A joint past the range reads as its end: where it really is, nobody knows.
   if (!(std::fabs(position) < end)) {
@@ -102,14 +146,14 @@ Result<double> VelmoraMotorController::take_neck_report(std::size_t index, float
   return reported;
 }
 
-Result<double> VelmoraMotorController::send_neck_counter(std::size_t index, double counter) {
+Result<double> NeckController::send_neck_counter(std::size_t index, double counter) {
   neck_commands_[index].position = to_single(counter);
   auto feedback = neck_motors_[index].control(*can_transport_, neck_commands_[index], clock_);
   if (!feedback) return std::unexpected(neck_failure("", feedback.error()));
   return take_neck_report(index, feedback->position);
 }
 
-Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, double goal) {
+Result<double> NeckController::command_neck_joint(std::size_t index, double goal) {
   // Until the joint has reported where it is, nobody knows which turn a goal
   // is meant on.
   if (!neck_turns_.known(index) && !neck_out_of_range_[index]) {
@@ -123,8 +167,8 @@ Result<double> VelmoraMotorController::command_neck_joint(std::size_t index, dou
   return neck_turns_.relative(index, *reported);
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std::array<double, 3>& positions,
-                                                                       std::string_view context) {
+Result<std::array<double, 3>> NeckController::command_neck_mit(const std::array<double, 3>& positions,
+                                                               std::string_view context) {
   // A NaN goal would be encoded as the bottom of the position range: refuse
   // the whole command before any joint moves. So is a command naming a joint
   // whose position is not known.
@@ -146,7 +190,7 @@ Result<std::array<double, 3>> VelmoraMotorController::command_neck_mit(const std
   return reported;
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::set_neck_position(const std::array<double, 3>& positions) {
+Result<std::array<double, 3>> NeckController::set_neck_position(const std::array<double, 3>& positions) {
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (std::isnan(positions[i])) return std::unexpected(not_a_number("set_neck_position", i));
   }
@@ -155,7 +199,7 @@ Result<std::array<double, 3>> VelmoraMotorController::set_neck_position(const st
   return command_neck_mit(clamped, "set_neck_position");
 }
 
-Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, double position) {
+Result<double> NeckController::set_single_neck_joint(std::size_t index, double position) {
   if (index >= neck_commands_.size()) return std::unexpected(index_out_of_range(index));
   const std::string method = "set_" + joint_name(index) + "_position";
   if (std::isnan(position)) return std::unexpected(not_a_number(method, index));
@@ -165,7 +209,7 @@ Result<double> VelmoraMotorController::set_single_neck_joint(std::size_t index, 
   return *reported;
 }
 
-Result<void> VelmoraMotorController::enable_neck(bool enable) {
+Result<void> NeckController::enable_neck(bool enable) {
   prepare_neck();
   const auto sleep_ms = [this](std::chrono::milliseconds d) { sleep_(d); };
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
@@ -188,7 +232,7 @@ Result<void> VelmoraMotorController::enable_neck(bool enable) {
   return {};
 }
 
-VelmoraMotorController::NeckReading VelmoraMotorController::start_neck_reading() {
+NeckController::NeckReading NeckController::start_neck_reading() {
   prepare_neck();
   NeckReading reading{motorcom::PendingReplies(*can_transport_, clock_), {}};
   for (std::size_t i = 0; i < neck_motors_.size(); ++i) {
@@ -197,7 +241,7 @@ VelmoraMotorController::NeckReading VelmoraMotorController::start_neck_reading()
   return reading;
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::finish_neck_counters(NeckReading& reading) {
+Result<std::array<double, 3>> NeckController::finish_neck_counters(NeckReading& reading) {
   std::array<double, 3> positions{};
   // Replies are taken in joint order, so a failure names the first joint that
   // failed, as one request after the other would.
@@ -215,29 +259,24 @@ Result<std::array<double, 3>> VelmoraMotorController::finish_neck_counters(NeckR
   return positions;
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::read_neck_counters() {
+Result<std::array<double, 3>> NeckController::read_neck_counters() {
   auto reading = start_neck_reading();
   return finish_neck_counters(reading);
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::finish_neck_reading(NeckReading& reading) {
+Result<std::array<double, 3>> NeckController::finish_neck_reading(NeckReading& reading) {
   auto positions = finish_neck_counters(reading);
   if (!positions) return positions;
   for (std::size_t i = 0; i < positions->size(); ++i) (*positions)[i] = neck_turns_.relative(i, (*positions)[i]);
   return positions;
 }
 
-Result<std::array<double, 3>> VelmoraMotorController::read_neck_positions() {
+Result<std::array<double, 3>> NeckController::read_neck_positions() {
   auto reading = start_neck_reading();
   return finish_neck_reading(reading);
 }
 
-Result<TorsoReading> VelmoraMotorController::read_torso_position() {
-  if (!has_serial_port()) return std::unexpected(ControllerError::text(std::string(kNeckOnlyError)));
-  return read_torso_with([this] { return read_all_positions(); });
-}
-
-Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback(std::size_t index) {
+Result<motorcom::damiao::MitFeedback> NeckController::read_neck_feedback(std::size_t index) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
   prepare_neck();
   const auto context = "read_neck_feedback(" + joint_name(index) + "): ";
@@ -250,8 +289,8 @@ Result<motorcom::damiao::MitFeedback> VelmoraMotorController::read_neck_feedback
   return relative;
 }
 
-Result<motorcom::damiao::RegisterValue> VelmoraMotorController::read_neck_register(std::size_t index,
-                                                                                   std::uint8_t register_id) {
+Result<motorcom::damiao::RegisterValue> NeckController::read_neck_register(std::size_t index,
+                                                                           std::uint8_t register_id) {
   if (index >= neck_motors_.size()) return std::unexpected(index_out_of_range(index));
   prepare_neck();
   auto value = neck_motors_[index].read_register(*can_transport_, register_id, clock_);

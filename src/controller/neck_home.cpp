@@ -10,9 +10,10 @@
 
 #include "common/numfmt.hpp"
 #include "common/text.hpp"
-#include "controller/controller.hpp"
 #include "controller/homing_math.hpp"
+#include "controller/joint_names.hpp"
 #include "controller/lift.hpp"
+#include "controller/neck_controller.hpp"
 
 namespace velmora::controller {
 namespace {
@@ -26,9 +27,8 @@ std::string flags_text(const std::array<bool, 3>& flags) {
 
 }  // namespace
 
-Result<std::array<double, 3>> VelmoraMotorController::neck_home(double speed, double tolerance,
-                                                                std::optional<float> kp, std::optional<float> kd,
-                                                                const StopRequested& stop) {
+Result<std::array<double, 3>> NeckController::neck_home(double speed, double tolerance, std::optional<float> kp,
+                                                        std::optional<float> kd, const StopRequested& stop) {
   if (!(speed > 0.0)) {
     return std::unexpected(ControllerError::text("neck_home: speed must be positive, got " + numfmt::shortest(speed)));
   }

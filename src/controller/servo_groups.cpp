@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "controller/controller.hpp"
 #include "controller/lift.hpp"
+#include "controller/servo_controller.hpp"
 #include "servocom/register_map.hpp"
 
 namespace velmora::controller {
@@ -47,7 +47,7 @@ bool is_nose(std::uint8_t id) { return id >= 5 && id <= 7; }
 
 }  // namespace
 
-Result<std::array<double, 7>> VelmoraMotorController::read_all_positions() {
+Result<std::array<double, 7>> ServoController::read_all_positions() {
   return on_servos(Use::Reading, [&](servocom::Port& port) {
     return read_both<7>(
         "read_all_positions",
@@ -56,7 +56,7 @@ Result<std::array<double, 7>> VelmoraMotorController::read_all_positions() {
   });
 }
 
-Result<std::array<std::uint8_t, 7>> VelmoraMotorController::read_all_voltages() {
+Result<std::array<std::uint8_t, 7>> ServoController::read_all_voltages() {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return read_both<7>(
         "read_all_voltages",
@@ -65,7 +65,7 @@ Result<std::array<std::uint8_t, 7>> VelmoraMotorController::read_all_voltages() 
   });
 }
 
-Result<bool> VelmoraMotorController::is_torque_enabled() {
+Result<bool> ServoController::is_torque_enabled() {
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<bool> {
     auto flags = read_both<7>(
         "is_torque_enabled",
@@ -76,7 +76,7 @@ Result<bool> VelmoraMotorController::is_torque_enabled() {
   });
 }
 
-Result<void> VelmoraMotorController::set_all_goal_positions(const std::array<double, 7>& positions) {
+Result<void> ServoController::set_all_goal_positions(const std::array<double, 7>& positions) {
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<void> {
     const std::span<const double> all(positions);
     auto arms = servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, ARM_IDS, all.first(4));
@@ -85,55 +85,55 @@ Result<void> VelmoraMotorController::set_all_goal_positions(const std::array<dou
   });
 }
 
-Result<void> VelmoraMotorController::set_arms_position(const std::array<double, 4>& positions) {
+Result<void> ServoController::set_arms_position(const std::array<double, 4>& positions) {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, ARM_IDS, positions));
   });
 }
 
-Result<void> VelmoraMotorController::set_left_arm_position(const std::array<double, 2>& positions) {
+Result<void> ServoController::set_left_arm_position(const std::array<double, 2>& positions) {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, LEFT_ARM_IDS, positions));
   });
 }
 
-Result<void> VelmoraMotorController::set_right_arm_position(const std::array<double, 2>& positions) {
+Result<void> ServoController::set_right_arm_position(const std::array<double, 2>& positions) {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return lift(servocom::sm40bl::sync_write_goal_position(feetech_handler_, port, RIGHT_ARM_IDS, positions));
   });
 }
 
-Result<void> VelmoraMotorController::set_nose_position(const std::array<double, 3>& positions) {
+Result<void> ServoController::set_nose_position(const std::array<double, 3>& positions) {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return lift(servocom::sts3025bl::sync_write_goal_position(feetech_handler_, port, NOSE_IDS, positions));
   });
 }
 
-Result<void> VelmoraMotorController::enable_torque() {
+Result<void> ServoController::enable_torque() {
   if (auto ok = enable_arms(true); !ok) return ok;
   return enable_nose(true);
 }
 
-Result<void> VelmoraMotorController::disable_torque() {
+Result<void> ServoController::disable_torque() {
   if (auto ok = enable_arms(false); !ok) return ok;
   return enable_nose(false);
 }
 
-Result<void> VelmoraMotorController::enable_arms(bool enable) {
+Result<void> ServoController::enable_arms(bool enable) {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return lift(servocom::sm40bl::sync_write_torque_enable(feetech_handler_, port, ARM_IDS,
                                                            std::vector<bool>(ARM_IDS.size(), enable)));
   });
 }
 
-Result<void> VelmoraMotorController::enable_nose(bool enable) {
+Result<void> ServoController::enable_nose(bool enable) {
   return on_servos(Use::Other, [&](servocom::Port& port) {
     return lift(servocom::sts3025bl::sync_write_torque_enable(feetech_handler_, port, NOSE_IDS,
                                                               std::vector<bool>(NOSE_IDS.size(), enable)));
   });
 }
 
-Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
+Result<void> ServoController::set_torque_on_ids(std::span<const std::uint8_t> ids, bool enable) {
   std::vector<std::uint8_t> arms;
   std::vector<std::uint8_t> nose;
   for (std::uint8_t id : ids) {
@@ -156,7 +156,7 @@ Result<void> VelmoraMotorController::set_torque_on_ids(std::span<const std::uint
   });
 }
 
-Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::span<const std::uint8_t> data) {
+Result<std::vector<std::uint8_t>> ServoController::write_raw_packet(std::span<const std::uint8_t> data) {
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
     // Leftovers of earlier transactions are not this packet's reply.
     if (auto d = feetech_handler_.discard_stale_input(port); !d) return std::unexpected(lifted(d.error()));
@@ -177,8 +177,8 @@ Result<std::vector<std::uint8_t>> VelmoraMotorController::write_raw_packet(std::
   });
 }
 
-Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::uint8_t id, std::uint8_t address,
-                                                                         std::uint8_t length) {
+Result<std::vector<std::uint8_t>> ServoController::read_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                                                  std::uint8_t length) {
   return on_servos(Use::Other, [&](servocom::Port& port) -> Result<std::vector<std::uint8_t>> {
     auto bytes = feetech_handler_.read(port, id, address, length);
     if (!bytes) return std::unexpected(lifted(bytes.error()));
@@ -193,14 +193,14 @@ Result<std::vector<std::uint8_t>> VelmoraMotorController::read_raw_bytes(std::ui
   });
 }
 
-Result<servocom::ServoState> VelmoraMotorController::read_servo_state(std::uint8_t id) {
+Result<servocom::ServoState> ServoController::read_servo_state(std::uint8_t id) {
   auto bytes = read_raw_bytes(id, servocom::kServoStateAddress, servocom::kServoStateLength);
   if (!bytes) return std::unexpected(std::move(bytes.error()));
   return lift(servocom::decode_servo_state(*bytes));
 }
 
-Result<void> VelmoraMotorController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
-                                                     std::span<const std::uint8_t> data) {
+Result<void> ServoController::write_raw_bytes(std::uint8_t id, std::uint8_t address,
+                                              std::span<const std::uint8_t> data) {
   return on_servos(Use::Other,
                    [&](servocom::Port& port) { return lift(feetech_handler_.write(port, id, address, data)); });
 }

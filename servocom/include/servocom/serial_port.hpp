@@ -3,6 +3,7 @@
 // control, exclusive access (TIOCEXCL plus a non-blocking exclusive flock).
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,11 +15,16 @@ class SerialPort final : public Port {
  public:
   static constexpr unsigned kDefaultBaud = 1'000'000;
   static constexpr std::chrono::milliseconds kDefaultTimeout{10};
+  // What drain() measures its bound on, and how it waits for the output
+  // queue to empty. Empty: std::chrono::steady_clock, the thread's own sleep.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  using Sleep = std::function<void(std::chrono::microseconds)>;
 
   // Opens and configures the device. Errors are Kind::Port with a text that
   // names the path and the reason.
   static Result<std::unique_ptr<SerialPort>> open(const std::string& path, unsigned baud = kDefaultBaud,
-                                                  std::chrono::milliseconds timeout = kDefaultTimeout);
+                                                  std::chrono::milliseconds timeout = kDefaultTimeout,
+                                                  Clock clock = {}, Sleep sleep = {});
   ~SerialPort() override;
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
@@ -35,11 +41,13 @@ class SerialPort final : public Port {
   const std::string& low_latency_refused() const { return low_latency_refused_; }
 
  private:
-  SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout);
+  SerialPort(int fd, std::string path, unsigned baud, std::chrono::milliseconds timeout, Clock clock, Sleep sleep);
   int fd_;
   std::string path_;
   unsigned baud_;
   std::chrono::milliseconds timeout_;
+  Clock clock_;
+  Sleep sleep_;
   std::string low_latency_refused_;
   std::optional<std::string> lost_;
 
