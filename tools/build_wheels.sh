@@ -45,14 +45,17 @@ for arch in "${ARCHS[@]}"; do
       "$PY" "$tool" "$arch" "$GLIBC" "$work/include" >"$work/bin/zig-$tool"
     chmod +x "$work/bin/zig-$tool"
   done
-  # zig keeps the libraries it builds for a target (libc++, the glibc stubs)
-  # in its cache, build/zig-cache: the first wheel of an architecture takes
-  # minutes, later ones seconds.
+  # Linked stripped (-s): the install step's strip is the host's, which
+  # leaves another architecture's libraries as they are (with zig's debug
+  # information, 20 MB). zig keeps the libraries it builds for a target
+  # (libc++, the glibc stubs) in its cache, build/zig-cache: the first wheel
+  # of an architecture takes minutes, later ones seconds.
   ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache} CC=$work/bin/zig-cc CXX=$work/bin/zig-c++ \
     "$PY" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$work/raw" \
       -Cbuild-dir="$work/build" \
       -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR="$arch" \
-      -Ccmake.define.Python_SOABI="cpython-${PYTAG#cp}-$arch-linux-gnu" .
+      -Ccmake.define.Python_SOABI="cpython-${PYTAG#cp}-$arch-linux-gnu" \
+      -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-s -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-s .
   wheel=$(ls "$work/raw"/*.whl)
   # The build names the wheel after the build host; it holds $arch code.
   "$PY" -m wheel tags --remove --platform-tag "linux_$arch" "$wheel" >/dev/null

@@ -15,6 +15,11 @@
 #       (--share-tmp: the host's /tmp instead, for a peer process outside).
 #       Everything is mounted in a mount namespace of the run's own, so nothing
 #       stays mounted after it, whatever way it ends.
+#   aarch64_emulator
+#       registers Debian 13's user-mode emulator for aarch64 programs (fetched
+#       once, kept beside the roots) and sets QEMU_AARCH64 to it: arm64
+#       programs then run directly, inside an arm64 root too. Debian 12's own
+#       emulator (7.2) lacks the termios2 ioctls the serial port is set with.
 
 if [ "$(id -u)" -ne 0 ]; then
   # The script that sourced this one starts again as root where sudo may.
@@ -45,9 +50,22 @@ debian_root() {
   # Debian release since 2019 uses sid's.
   local script=()
   [ -e "/usr/share/debootstrap/scripts/$release" ] || script=(/usr/share/debootstrap/scripts/sid)
-  nice -n 10 debootstrap --variant=minbase --arch="$arch" --include="$packages" "$release" "$tmp" "$DEBIAN_MIRROR" \
-    "${script[@]}" \
-    >"$tmp.log" 2>&1 || { tail -20 "$tmp.log" >&2; echo "debootstrap of $release ($arch) failed" >&2; return 1; }
+  if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+    nice -n 10 debootstrap --variant=minbase --arch="$arch" --include="$packages" "$release" "$tmp" "$DEBIAN_MIRROR" \
+      "${script[@]}" \
+      >"$tmp.log" 2>&1 || { tail -20 "$tmp.log" >&2; echo "debootstrap of $release ($arch) failed" >&2; return 1; }
+  else
+    # Another architecture's root is only run in. Its packages' own scripts
+    # would run under emulation, about 15 CPU-minutes (byte-compiling the
+    # interpreter's library most of it): the packages are unpacked and
+    # nothing is configured, which a program run in the root does not need.
+    command -v mmdebstrap >/dev/null || apt_install mmdebstrap
+    mmdebstrap --quiet --variant=extract --architectures="$arch" --include="$packages,bash,coreutils" \
+      "$release" "$tmp" "$DEBIAN_MIRROR" \
+      >"$tmp.log" 2>&1 || { tail -20 "$tmp.log" >&2; echo "mmdebstrap of $release ($arch) failed" >&2; return 1; }
+    local d
+    for d in bin sbin lib; do [ -e "$tmp/$d" ] || ln -s "usr/$d" "$tmp/$d"; done
+  fi
   rm -f "$tmp.log"
   mkdir -p "$tmp/src"
   printf '%s\n' "$want" >"$tmp/.velmora-root"
@@ -82,4 +100,35 @@ in_root() {
     exec chroot "$dir" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 CI="${CI:-}" \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin /bin/bash -euo pipefail -c "$*"
   ' in_root "$dir" "$src" "$share_tmp" "$@"
+}
+
+aarch64_emulator() {
+  local dir=$VELMORA_ROOTS/qemu
+  QEMU_AARCH64=$dir/qemu-aarch64
+  if [ ! -x "$QEMU_AARCH64" ]; then
+    echo "=== fetching Debian 13's user-mode emulator"
+    rm -rf "$dir" && mkdir -p "$dir/lists/partial" "$dir/archives/partial"
+    echo "deb $DEBIAN_MIRROR trixie main" >"$dir/sources.list"
+    # A private package list: the host's own sources stay as they are.
+    local apt=(apt-get -qq -o Dir::Etc::sourcelist="$dir/sources.list" -o Dir::Etc::sourceparts=-
+      -o Dir::State::Lists="$dir/lists" -o Dir::Cache::archives="$dir/archives" -o APT::Sandbox::User=root)
+    "${apt[@]}" update
+    (cd "$dir" && "${apt[@]}" download qemu-user)
+    dpkg-deb --fsys-tarfile "$dir"/qemu-user_*.deb | tar -xO ./usr/bin/qemu-aarch64 >"$QEMU_AARCH64.partial"
+    rm -rf "$dir"/qemu-user_*.deb "$dir/lists" "$dir/archives"
+    chmod +x "$QEMU_AARCH64.partial" && mv "$QEMU_AARCH64.partial" "$QEMU_AARCH64"
+  fi
+  local binfmt=/proc/sys/fs/binfmt_misc
+  [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
+  if ! grep -qx "interpreter $QEMU_AARCH64" $binfmt/velmora-aarch64 2>/dev/null; then
+    [ -e $binfmt/velmora-aarch64 ] && echo -1 >$binfmt/velmora-aarch64
+    # An emulator the host registered already (Debian 12's) would take
+    # these programs first.
+    local other
+    for other in $binfmt/qemu-aarch64; do [ -e "$other" ] && echo 0 >"$other"; done
+    # F: the kernel opens the emulator now, so it serves programs in a root
+    # that has no copy of it.
+    printf '%s' ':velmora-aarch64:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$QEMU_AARCH64"':F' \
+      >$binfmt/register
+  fi
 }

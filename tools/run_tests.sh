@@ -3,7 +3,10 @@
 # (plain, then under AddressSanitizer+UndefinedBehaviorSanitizer, the threaded
 # ones under ThreadSanitizer) and the Python tests against the virtual torso;
 # then the build, the C++ tests, the Python tests and the main job once more on
-# Debian 13 (tools/debian_check.sh), and the CAN code on a real kernel.
+# Debian 13 (tools/debian_check.sh); the C++ tests built for aarch64 and run
+# under emulation (tools/arm64_check.sh); the wheels, each run where no
+# compiler is, the aarch64 one in an arm64 root (tools/wheel_check.sh); and
+# the CAN code on a real kernel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -19,10 +22,11 @@ fi
 use_project_venv "$ROOT"
 install_test_deps "cmake>=3.24" ninja "mypy>=1.8"
 
-# The Debian 13 root is made (debootstrap: mostly waiting on the mirror) while
-# this machine builds; the step that uses it waits for it.
+# The Debian 13 roots are made (mostly waiting on the mirror) while this
+# machine builds; the steps that use them wait for them.
 mkdir -p build
-bash "$ROOT/tools/debian_check.sh" --make-root trixie >build/debian-root.log 2>&1 &
+{ bash "$ROOT/tools/debian_check.sh" --make-root trixie && bash "$ROOT/tools/wheel_check.sh" --make-roots; } \
+  >build/debian-root.log 2>&1 &
 ROOT_MAKER=$!
 
 build() {  # build DIR [cmake args...] [-- targets...]
@@ -65,6 +69,12 @@ LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python
 step "Debian 13 (trixie), with its GCC 14 and Python 3.13, in a root of its own"
 wait "$ROOT_MAKER" || { cat "$ROOT/build/debian-root.log"; exit 1; }
 bash "$ROOT/tools/debian_check.sh" trixie
+
+step "the C++ tests on aarch64: Debian's cross compiler, run under emulation"
+bash "$ROOT/tools/arm64_check.sh"
+
+step "the wheels, installed where there is no compiler (the aarch64 one under emulation), running the main job"
+bash "$ROOT/tools/wheel_check.sh"
 
 step "the CAN code on a real Linux kernel, in a virtual machine"
 bash "$ROOT/tools/kernel_can_check.sh"
