@@ -103,8 +103,12 @@ in_root() {
 }
 
 aarch64_emulator() {
-  local dir=$VELMORA_ROOTS/qemu
+  local dir=$VELMORA_ROOTS/qemu lock
   QEMU_AARCH64=$dir/qemu-aarch64
+  # The test command's steps may ask for it at the same time.
+  mkdir -p "$VELMORA_ROOTS"
+  exec {lock}>"$VELMORA_ROOTS/.qemu.lock"
+  flock "$lock"
   if [ ! -x "$QEMU_AARCH64" ]; then
     echo "=== fetching Debian 13's user-mode emulator"
     rm -rf "$dir" && mkdir -p "$dir/lists/partial" "$dir/archives/partial"
@@ -131,4 +135,5 @@ aarch64_emulator() {
     printf '%s' ':velmora-aarch64:M::\x7fELF\x02\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\xb7\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$QEMU_AARCH64"':F' \
       >$binfmt/register
   fi
+  exec {lock}>&-
 }

@@ -24,6 +24,11 @@ use_project_venv() {
   # The environment remembers the interpreter it was made from; another one
   # (PYTHON changed) gets a fresh environment.
   local stamp="$VENV/.made-from"
+  # A script run from one that already uses the environment finds the
+  # environment's own python first on PATH: that is the one it was made from.
+  if [ -z "${PYTHON:-}" ] && [ "${base#"$VENV"/}" != "$base" ] && [ -f "$stamp" ]; then
+    base=$(cat "$stamp")
+  fi
   if [ ! -x "$VENV/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$base" ]; then
     rm -rf "$VENV"
     if ! "$base" -m venv "$VENV" 2>/dev/null; then

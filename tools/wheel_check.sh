@@ -7,6 +7,8 @@
 # tools/debian_root.sh, kept under /var/cache/velmora/roots. Needs root.
 #
 #   bash tools/wheel_check.sh                 build, install and run
+#   bash tools/wheel_check.sh --build         only build the wheels
+#   bash tools/wheel_check.sh --run           only install and run the built ones
 #   bash tools/wheel_check.sh --make-roots    only make (or find) the roots
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,9 +30,12 @@ if [ "${1:-}" = --make-roots ]; then
   exit
 fi
 
-echo "=== the wheels for Debian 13's Python: ${ARCHS[*]}"
-debian_dev_root trixie
-in_root "$ROOTDIR" "cd /src && PYTHON=/usr/bin/python3 VELMORA_VENV=/opt/venv-wheels bash tools/build_wheels.sh ${ARCHS[*]}"
+if [ "${1:-}" != --run ]; then
+  echo "=== the wheels for Debian 13's Python: ${ARCHS[*]}"
+  debian_dev_root trixie
+  in_root "$ROOTDIR" "cd /src && PYTHON=/usr/bin/python3 VELMORA_VENV=/opt/venv-wheels bash tools/build_wheels.sh ${ARCHS[*]}"
+fi
+[ "${1:-}" = --build ] && exit
 
 install_wheel() {  # the commands, in a run root, that install its architecture's wheel into /opt/venv
   cat <<INSTALL

@@ -13,9 +13,10 @@ NECK = {joint_id: name for name, bus, joint_id in VelmoraMotorController.joint_t
 # The control loop waits for every servo to reach this supply before it starts.
 MINIMUM_VOLTS = VelmoraMotorController.minimum_servo_voltage()
 
-CTRL_MODE_REGISTER = 10
-MIT_MODE = 1
-MODE_NAMES = {1: "MIT", 2: "position-velocity", 3: "velocity", 4: "force-position"}
+# The neck motors' control modes, and the register that holds a motor's.
+CTRL_MODE_REGISTER = VelmoraMotorController.neck_control_mode_register()
+MODE_NAMES = VelmoraMotorController.neck_control_modes()
+MIT_MODE = next(mode for mode, name in MODE_NAMES.items() if name == "MIT")
 # The status nibble of a Damiao feedback frame.
 STATUS_NAMES = {0: "disabled", 1: "enabled", 8: "over-voltage", 9: "under-voltage", 10: "over-current",
                 11: "MOS over-temperature", 12: "rotor over-temperature", 13: "communication lost",
@@ -99,6 +100,6 @@ def check_motor(ctl: VelmoraMotorController, can_id: int) -> MotorReport:
     if mode != MIT_MODE:
         report.problems.append(
             f"neck motor {can_id} ({report.joint}) is in {report.control_mode_name} mode (CTRL_MODE {mode}), "
-            f"not MIT ({MIT_MODE}): enable_neck(True) switches it; if the motor refuses, set its register 10 "
-            "to 1 with the motor maker's setup tool")
+            f"not MIT ({MIT_MODE}): enable_neck(True) switches it; if the motor refuses, set its register "
+            f"{CTRL_MODE_REGISTER} to {MIT_MODE} with the motor maker's setup tool")
     return report

@@ -12,6 +12,8 @@ namespace velmora::py {
 
 PyMethodDef joint_table_method() noexcept;
 PyMethodDef minimum_servo_voltage_method() noexcept;
+PyMethodDef neck_control_modes_method() noexcept;
+PyMethodDef neck_control_mode_register_method() noexcept;
 
 // (model, supply_volts, temperature, position, offset, eeprom_locked, torque_enabled)
 PyRef py_servo_state(const servocom::ServoState& state);

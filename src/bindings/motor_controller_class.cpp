@@ -365,6 +365,8 @@ PyMethodDef g_methods[] = {
         "degrees Celsius, rad and rad. Nothing is written."),
     joint_table_method(),
     minimum_servo_voltage_method(),
+    neck_control_modes_method(),
+    neck_control_mode_register_method(),
     method<read_neck_feedback>("read_neck_feedback",
         "read_neck_feedback($self, index)\n--\n\nAsk one neck motor (0=yaw, 1=pitch, 2=roll) for its feedback.\n"
         "Returns (position, velocity, torque, status, mos_temperature,\n"

@@ -16,10 +16,10 @@ namespace velmora::controller {
 namespace {
 
 using motorcom::damiao::Damiao;
+using motorcom::damiao::kMitMode;
 using motorcom::damiao::MitCommand;
 using motorcom::damiao::MitLimits;
 
-constexpr std::uint8_t kMitMode = 1;
 constexpr std::chrono::milliseconds kNeckReplyTimeout{20};
 
 Damiao neck_motor(std::uint16_t can_id, MitLimits limits) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string_view>
 #include <variant>
 
 #include "motorcom/can.hpp"
@@ -17,6 +18,11 @@ namespace motorcom::damiao {
 
 inline constexpr std::uint16_t kParameterId = 0x7FF;
 inline constexpr std::uint8_t kCtrlModeRegister = 10;
+// CTRL_MODE's values: mode n is kControlModeNames[n - 1], the order of
+// ControlCommand's alternatives.
+inline constexpr std::uint8_t kMitMode = 1;
+inline constexpr std::array<std::string_view, 4> kControlModeNames{"MIT", "position-velocity", "velocity",
+                                                                   "force-position"};
 
 struct PosVel {
   float position;
