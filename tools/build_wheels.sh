@@ -26,7 +26,8 @@ PYDIR=$("$PY" -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
 MULTIARCH=$("$PY" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')
 mkdir -p dist
 
-for arch in "${ARCHS[@]}"; do
+one_wheel() {  # one_wheel ARCH
+  local arch=$1 work tool wheel repaired
   echo "=== wheel for $arch (glibc $GLIBC)"
   work=$ROOT/build/wheels/$arch
   rm -rf "$work/raw" "$work/build"
@@ -71,5 +72,20 @@ for arch in "${ARCHS[@]}"; do
     *"manylinux_${GLIBC/./_}_$arch"*) echo "=== $repaired" ;;
     *) echo "the $arch wheel did not get the manylinux_${GLIBC/./_} tag: $repaired" >&2; exit 1 ;;
   esac
+}
+
+# The architectures are built side by side: most of a first wheel's time is
+# zig building its C++ library for the target, one compiler at a time.
+pids=()
+for arch in "${ARCHS[@]}"; do
+  mkdir -p "$ROOT/build/wheels/$arch"
+  one_wheel "$arch" >"$ROOT/build/wheels/$arch.log" 2>&1 &
+  pids+=($!)
 done
+failed=0
+for i in "${!ARCHS[@]}"; do
+  wait "${pids[$i]}" || failed=1
+  cat "$ROOT/build/wheels/${ARCHS[$i]}.log"
+done
+[ $failed -eq 0 ] || exit 1
 ls -l dist
