@@ -49,9 +49,10 @@ one_wheel() {  # one_wheel ARCH
   # Linked stripped (-s): the install step's strip is the host's, which
   # leaves another architecture's libraries as they are (with zig's debug
   # information, 20 MB). zig keeps the libraries it builds for a target
-  # (libc++, the glibc stubs) in its cache, build/zig-cache: the first wheel
-  # of an architecture takes minutes, later ones seconds.
-  ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache} CC=$work/bin/zig-cc CXX=$work/bin/zig-c++ \
+  # (libc++, the glibc stubs) in its cache, kept with the environment (in a
+  # kept root, from one checkout to the next): the first wheel of an
+  # architecture takes minutes, later ones seconds.
+  ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$VENV/zig-cache} CC=$work/bin/zig-cc CXX=$work/bin/zig-c++ \
     "$PY" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$work/raw" \
       -Cbuild-dir="$work/build" \
       -Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR="$arch" \

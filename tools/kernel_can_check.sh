@@ -17,9 +17,10 @@
 # skipped silently.
 #
 # Uses the virtual environment it is started in (tools/run_tests.sh's), else
-# the project's (tools/venv.sh), with the module installed there, and the C++
-# test build in build/tests; it installs or builds whichever is missing, and
-# what it needs besides: apt qemu-system-x86, linux-image-amd64,
+# the project's (tools/venv.sh), with the module installed there and the C++
+# tests built alongside it (pip install . with VELMORA_BUILD_TESTS=ON: both in
+# the environment's build/); it installs and builds them when either is
+# missing, and what it needs besides: apt qemu-system-x86, linux-image-amd64,
 # busybox-static; pip virtme-ng and the tests' dependencies.
 #
 # VELMORA_KERNEL_CAN_ACCEL=kvm|tcg forces an accelerator. By default KVM is
@@ -33,6 +34,8 @@ GUEST_IFACE=vcan0
 
 in_vm() {  # in_vm PYTHON: the part that runs inside the virtual machine
   local py=$1
+  local socketcan_tests
+  socketcan_tests=$(dirname "$(dirname "$py")")/build/tests/motorcom/socketcan_tests
   echo "kernel CAN check: guest up, kernel $(uname -r)"
   unset LD_PRELOAD
   modprobe vcan
@@ -42,7 +45,7 @@ in_vm() {  # in_vm PYTHON: the part that runs inside the virtual machine
 
   echo "kernel CAN check: transport tests on $GUEST_IFACE"
   local out
-  out=$(build/tests/tests/motorcom/socketcan_tests --gtest_filter='Bus.*' 2>&1) || { echo "$out"; return 1; }
+  out=$("$socketcan_tests" --gtest_filter='Bus.*' 2>&1) || { echo "$out"; return 1; }
   echo "$out" | grep -E '^\[ *(OK|FAILED|PASSED|SKIPPED) *\]' || true
   if echo "$out" | grep -q 'SKIPPED'; then echo "kernel CAN check: a transport test was skipped"; return 1; fi
   echo "$out" | grep -qE '^\[  PASSED  \] [1-9][0-9]* tests?\.' || { echo "kernel CAN check: no transport test ran"; return 1; }
@@ -80,16 +83,24 @@ find_kernel() {
   done
 }
 
-step "kernel CAN check: installing QEMU, a stock kernel and virtme-ng"
-if ! command -v qemu-system-x86_64 >/dev/null || [ -z "$(find_kernel)" ] || ! command -v busybox >/dev/null; then
-  # INITRD=No: virtme-ng makes its own initramfs; building Debian's would take a minute.
-  INITRD=No apt_install --no-install-recommends qemu-system-x86 linux-image-amd64 busybox-static
+install_packages() {
+  if ! command -v qemu-system-x86_64 >/dev/null || [ -z "$(find_kernel)" ] || ! command -v busybox >/dev/null; then
+    # INITRD=No: virtme-ng makes its own initramfs; building Debian's would take a minute.
+    INITRD=No apt_install --no-install-recommends qemu-system-x86 linux-image-amd64 busybox-static
+  fi
+}
+if [ "${1:-}" = --packages ]; then  # only the Debian packages (the test command fetches them while it builds)
+  install_packages
+  exit
 fi
+
+step "kernel CAN check: installing QEMU, a stock kernel and virtme-ng"
+install_packages
 KERNEL=$(find_kernel)
 [ -n "$KERNEL" ] || fail "no installed kernel has the vcan module"
 # The environment tools/run_tests.sh (or the caller) is in, else the project's.
 if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
-  PY=$VIRTUAL_ENV/bin/python
+  VENV=$VIRTUAL_ENV PY=$VIRTUAL_ENV/bin/python
   PATH="$VIRTUAL_ENV/bin:$PATH"
 else
   use_project_venv "$ROOT"
@@ -98,16 +109,12 @@ fi
 # thing to use the project's environment.
 install_test_deps virtme-ng
 command -v vng >/dev/null || fail "vng is not on PATH after installing virtme-ng"
-if ! "$PY" -c 'import velmora_motor_controller, velmora_sim' 2>/dev/null; then
-  install_project "$ROOT"
-fi
-if [ ! -x build/tests/tests/motorcom/socketcan_tests ]; then
+if ! "$PY" -c 'import velmora_motor_controller, velmora_sim' 2>/dev/null ||
+  [ ! -x "$(dirname "$(dirname "$PY")")/build/tests/motorcom/socketcan_tests" ]; then
   if ! dpkg -s libgtest-dev libgmock-dev >/dev/null 2>&1 || ! command -v c++ >/dev/null 2>&1; then
     apt_install libgtest-dev libgmock-dev g++
   fi
-  "$PY" -m pip install -q --disable-pip-version-check "cmake>=3.24" ninja
-  cmake -S "$ROOT" -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$PY" >/dev/null
-  cmake --build build/tests -j "$(nproc)" --target socketcan_tests
+  CMAKE_ARGS="-DVELMORA_BUILD_TESTS=ON" install_project "$ROOT"
 fi
 echo "kernel CAN check: setup took $(since "$T0") s"
 
