@@ -41,8 +41,13 @@ one_wheel() {  # one_wheel ARCH
     ln -sfn "/usr/include/$MULTIARCH/$PYDIR" "$work/include/$MULTIARCH/$PYDIR"
     ln -sfn "/usr/include/$MULTIARCH/$PYDIR" "$work/include/$arch-linux-gnu/$PYDIR"
   fi
+  # -O2 -s ahead of the build's own flags: zig builds its C++ library (and,
+  # for an unoptimised link, a sanitizer runtime) once per optimisation mode
+  # and per stripping, and CMake's compiler checks link with no flags of the
+  # build's. Given these, they take the same library as the module (optimised,
+  # stripped), so zig builds it once per target, not twice.
   for tool in cc c++; do
-    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s-linux-gnu.%s -isystem "%s" "$@"\n' \
+    printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s-linux-gnu.%s -O2 -s -isystem "%s" "$@"\n' \
       "$PY" "$tool" "$arch" "$GLIBC" "$work/include" >"$work/bin/zig-$tool"
     chmod +x "$work/bin/zig-$tool"
   done

@@ -28,6 +28,10 @@ command -v aarch64-linux-gnu-g++ >/dev/null && command -v debootstrap >/dev/null
 # so a later run on this machine compiles only what changed.
 export CCACHE_DIR=${CCACHE_DIR:-/var/cache/velmora/ccache}
 export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+# One name for the compiler in every host build, whatever interpreter a build
+# is for (pip's builds otherwise take the interpreter's name for it, and the
+# cache tells the names apart).
+export CC=${CC:-gcc} CXX=${CXX:-g++}
 use_project_venv "$ROOT"
 install_test_deps "cmake>=3.24" ninja "mypy>=1.8"
 

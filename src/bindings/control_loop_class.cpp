@@ -62,20 +62,12 @@ struct LoopState {
   // still running is finished.
   void close_and_finish() {
     close_unlocked(*loop);
-    if (!recording) return;
-    RecordingBridge ending = std::move(*recording);
-    recording.reset();
-    // Past interpreter exit the writer thread may be gone for good: joining it would hang.
-    if (log_bridge_stopped()) {
-      ending.abandon(*loop);
-      return;
-    }
-    (void)ending.finish(*loop);
+    recording.end_at_close(*loop);
   }
 
   std::shared_ptr<VelmoraControlLoop> loop;  // also tracked by g_live_loops
   DeviceNames devices;                       // for the repr
-  std::optional<RecordingBridge> recording;
+  LoopRecording recording;
 };
 
 VelmoraControlLoop& loop_of(PyObject* self) { return *value_of<LoopState>(self).loop; }
@@ -300,18 +292,13 @@ PyRef start_recording(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string path = to_str(path_o, "path");
   const bool bus_traffic = convert_or(traffic_o, "bus_traffic", to_bool, false);
   LoopState& st = value_of<LoopState>(self);
-  if (st.recording) throw_runtime_error("already recording to " + st.recording->path());
-  if (!st.loop->is_open()) throw_runtime_error("channel closed");
-  st.recording.emplace(*st.loop, std::move(path), bus_traffic);
+  st.recording.start(*st.loop, std::move(path), bus_traffic);
   return py_none();
 }
 
 PyRef stop_recording(PyObject* self) {
   LoopState& st = value_of<LoopState>(self);
-  if (!st.recording) return py_none();
-  RecordingBridge ending = std::move(*st.recording);
-  st.recording.reset();
-  return ending.finish(*st.loop);
+  return st.recording.stop(*st.loop);
 }
 
 // ---- scheduling ----

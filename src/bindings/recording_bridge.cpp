@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "bindings/core/args.hpp"
+#include "bindings/core/errors.hpp"
 #include "bindings/core/gil.hpp"
+#include "bindings/core/log_bridge.hpp"
 
 namespace velmora::py {
 namespace {
@@ -73,6 +75,33 @@ PyRef RecordingBridge::finish(control_loop::VelmoraControlLoop& loop) {
   recorder_->stop();
   PyRef dropped = py_uint(recorder_->dropped());
   return check(PyObject_CallMethod(writer_.get(), "finish", "O", dropped.get()));
+}
+
+void LoopRecording::start(control_loop::VelmoraControlLoop& loop, std::string path, bool bus_traffic) {
+  if (active_) throw_runtime_error("already recording to " + active_->path());
+  if (!loop.is_open()) throw_runtime_error("channel closed");
+  active_.emplace(loop, std::move(path), bus_traffic);
+}
+
+std::optional<RecordingBridge> LoopRecording::take() {
+  std::optional<RecordingBridge> taken = std::move(active_);
+  active_.reset();
+  return taken;
+}
+
+PyRef LoopRecording::stop(control_loop::VelmoraControlLoop& loop) {
+  std::optional<RecordingBridge> ending = take();
+  return ending ? ending->finish(loop) : py_none();
+}
+
+void LoopRecording::end_at_close(control_loop::VelmoraControlLoop& loop) {
+  std::optional<RecordingBridge> ending = take();
+  if (!ending) return;
+  if (log_bridge_stopped()) {
+    ending->abandon(loop);
+    return;
+  }
+  (void)ending->finish(loop);
 }
 
 }  // namespace velmora::py

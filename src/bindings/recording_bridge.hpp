@@ -5,6 +5,7 @@
 // interpreter lock.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "bindings/core/py_ref.hpp"
@@ -33,6 +34,22 @@ class RecordingBridge {
   std::string path_;
   std::shared_ptr<control_loop::FlightRecorder> recorder_;
   PyRef writer_;  // velmora_recording's WriterThread
+};
+
+// A loop's recording: at most one at a time.
+class LoopRecording {
+ public:
+  // RuntimeError when already recording, or when the loop is closed.
+  void start(control_loop::VelmoraControlLoop& loop, std::string path, bool bus_traffic);
+  // Finishes the recording and returns its counts, or None when not recording.
+  PyRef stop(control_loop::VelmoraControlLoop& loop);
+  // At close(), after the loop drained its queue: the recording is finished,
+  // or abandoned past interpreter exit, when its writer may be gone for good.
+  void end_at_close(control_loop::VelmoraControlLoop& loop);
+
+ private:
+  std::optional<RecordingBridge> take();
+  std::optional<RecordingBridge> active_;
 };
 
 }  // namespace velmora::py
