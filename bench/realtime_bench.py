@@ -37,11 +37,8 @@ def worker(seconds: float, priority: int | None, sim_fifo: bool) -> dict[str, ob
     import velmora_motor_controller as vmc
 
     logging.getLogger("velmora_motor_controller").setLevel(logging.ERROR)
-    with VirtualTorso(wire_timing=True) as torso:
-        if sim_fifo:
-            # Real hardware never waits for a CPU: the hog must not slow the simulated motors down.
-            for pid in getattr(torso, "pids", (torso.pid,)):
-                os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(1))
+    # Real hardware never waits for a CPU: with sim_fifo the hogs cannot slow the simulated motors down.
+    with VirtualTorso(wire_timing=True, realtime=sim_fifo) as torso:
         loop = vmc.VelmoraPyControlLoop(torso.serial_device, datetime.timedelta(microseconds=1_000_000 // HZ),
                                         torso.can_interface, stats_pub_period=datetime.timedelta(milliseconds=100))
         if priority is not None:

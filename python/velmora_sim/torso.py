@@ -108,19 +108,22 @@ class VirtualTorso:
     real kernel CAN interface named can_interface instead of the user-space bus), bus_cpus (a processor
     each for the servo line's and the CAN bus's process, for benchmarks on an otherwise idle machine:
     neither bus then waits for the other's simulation; by default both float, so a processor kept busy
-    by other work never holds a bus back).
+    by other work never holds a bus back), realtime (both processes under SCHED_FIFO where this user may
+    ask for it, so that no other work on the host delays a reply, as it never delays real hardware;
+    otherwise they run at a raised share of the processor).
     """
 
     def __init__(self, trace: str | os.PathLike[str] | Literal[True] | None = None, wire_timing: bool = False,
                  servos: bool = True, *, neck_positions: Sequence[float] | None = None, reboot_time: float = 0.05, can_interface: str | None = None,
                  vcan_dir: str | os.PathLike[str] | None = None, kernel_can: bool = False,
-                 bus_cpus: tuple[int, int] | None = None) -> None:
+                 bus_cpus: tuple[int, int] | None = None, realtime: bool = False) -> None:
         if kernel_can and not can_interface:
             raise ValueError("kernel_can needs the name of the kernel CAN interface")
         if trace is not None and trace is not True and trace != "-":
             trace = os.path.abspath(os.fspath(trace))
         # One time line for the traces of both processes.
-        shared = {"trace": trace, "trace_epoch": time.monotonic(), "wire_timing": bool(wire_timing)}
+        shared = {"trace": trace, "trace_epoch": time.monotonic(), "wire_timing": bool(wire_timing),
+                  "realtime": bool(realtime)}
         serial_cpu, can_cpu = bus_cpus if bus_cpus is not None else (None, None)
         serial_config = dict(shared, servos=True, neck=False, reboot_time=float(reboot_time), cpu=serial_cpu)
         can_config = dict(shared, servos=False, neck=True, cpu=can_cpu,

@@ -3,6 +3,11 @@
 Fixtures:
     torso            a VirtualTorso with servos and neck motors, replies without wire timing
     neck_only_torso  the same without servos (no pseudo-terminal)
+
+Both torsos run under SCHED_FIFO where allowed (root, as in CI): a test such as a
+timed-out homing needs thousands of replies in a row, each inside the
+controller's 20 ms window, and on a shared host an ordinary process can wait
+longer than that for a processor.
     can_preload      skips the test unless this process runs with the CAN stand-in preloaded
 
 Marker:
@@ -89,11 +94,11 @@ def can_preload():
 
 @pytest.fixture
 def torso():
-    with VirtualTorso(trace=None, wire_timing=False, servos=True) as t:
+    with VirtualTorso(trace=None, wire_timing=False, servos=True, realtime=True) as t:
         yield t
 
 
 @pytest.fixture
 def neck_only_torso():
-    with VirtualTorso(trace=None, wire_timing=False, servos=False) as t:
+    with VirtualTorso(trace=None, wire_timing=False, servos=False, realtime=True) as t:
         yield t
