@@ -16,9 +16,7 @@ using namespace std::chrono_literals;
 using controller::testing::get_u16;
 using testing::Packet;
 
-constexpr std::uint8_t kSyncWrite = 0x83;
 constexpr std::uint8_t kRead = 0x02;
-constexpr std::uint8_t kTorqueEnable = 40;
 constexpr std::uint8_t kGoalPosition = 42;
 
 struct CycleRig : testing::TorsoRig {
@@ -59,7 +57,7 @@ TEST(LoopCycle, TicksKeepTheirScheduleAndCommandsRunInBetween) {
   rig.queue(cmd::EnableArms{true});
   rig.rounds(1);
   EXPECT_EQ(rig.ticks(), 1U);
-  EXPECT_EQ(rig.servos->registers[1][kTorqueEnable], 1);
+  EXPECT_EQ(rig.servos->registers[1][testing::kTorqueEnable], 1);
 
   // 35 ms later the ticks of 10, 20 and 30 ms come back to back; the next
   // is due at 40 ms, so a command queued now goes first.
@@ -69,7 +67,7 @@ TEST(LoopCycle, TicksKeepTheirScheduleAndCommandsRunInBetween) {
   rig.queue(cmd::EnableNose{true});
   rig.rounds(1);
   EXPECT_EQ(rig.ticks(), 4U);
-  EXPECT_EQ(rig.servos->registers[5][kTorqueEnable], 1);
+  EXPECT_EQ(rig.servos->registers[5][testing::kTorqueEnable], 1);
 }
 
 TEST(LoopCycle, AFailedReadIsStoredUntilALaterTickSucceeds) {
@@ -112,7 +110,7 @@ TEST(LoopCycle, StatisticsBatchReadAndWriteSamplesPerPublication) {
   // A sync read takes 1 ms on this torso, a sync write 3 ms.
   rig.servos->on_packet = [&rig](const Packet& p) {
     if (p.instruction == testing::kInstructionSyncRead) rig.clock->advance(1ms);
-    if (p.instruction == kSyncWrite) rig.clock->advance(3ms);
+    if (p.instruction == testing::kInstructionSyncWrite) rig.clock->advance(3ms);
   };
   rig.start(1, 25ms);
   rig.rounds(1);  // the tick at 0 ms, over at 2 ms
@@ -144,15 +142,15 @@ TEST(LoopCycle, AFloodOfCommandsDoesNotStarveThePositionReads) {
   CycleRig rig;
   // Every transaction takes 6 ms: the loop stays behind its 10 ms schedule.
   rig.servos->on_packet = [&rig](const Packet& p) {
-    if (p.instruction == testing::kInstructionSyncRead || p.instruction == kSyncWrite) rig.clock->advance(6ms);
+    if (p.instruction == testing::kInstructionSyncRead || p.instruction == testing::kInstructionSyncWrite) rig.clock->advance(6ms);
   };
   rig.start();
   for (int i = 0; i < 100; ++i) rig.queue(cmd::EnableArms{true});
   rig.rounds(100);
   // A tick and a command are ready in every round; a coin picks.
-  EXPECT_EQ(rig.ticks() + rig.packets(kSyncWrite), 100U);
+  EXPECT_EQ(rig.ticks() + rig.packets(testing::kInstructionSyncWrite), 100U);
   EXPECT_GE(rig.ticks(), 30U);
-  EXPECT_GE(rig.packets(kSyncWrite), 30U);
+  EXPECT_GE(rig.packets(testing::kInstructionSyncWrite), 30U);
 }
 
 TEST(LoopCycle, CommandsReachTheTorsoAndTheTorqueStateFollowsSuccess) {
@@ -179,7 +177,7 @@ TEST(LoopCycle, CommandsReachTheTorsoAndTheTorqueStateFollowsSuccess) {
   EXPECT_NEAR(rig.neck->motors[1].position, 0.5, 1e-3);
   EXPECT_NEAR(rig.neck->motors[2].position, 0.25, 1e-3);
   EXPECT_NEAR(rig.neck->motors[3].position, -0.1, 1e-3);
-  EXPECT_EQ(rig.servos->registers[3][kTorqueEnable], 1);
+  EXPECT_EQ(rig.servos->registers[3][testing::kTorqueEnable], 1);
   EXPECT_EQ(rig.ctx.cells->last_torque.get(), true);  // the whole robot, after one servo
   EXPECT_EQ(rig.servos->registers[2][24], 1);
   EXPECT_EQ(rig.servos->registers[2][26], 3);

@@ -23,8 +23,6 @@ using testing::Packet;
 using testing::TorsoRig;
 
 constexpr std::uint8_t kReboot = 0x08;
-constexpr std::uint8_t kSyncWrite = 0x83;
-constexpr std::uint8_t kTorqueEnable = 40;
 
 std::string start_error(const TorsoRig& rig, LoopSettings s) {
   auto loop = VelmoraControlLoop::create(std::move(s), rig.factory());
@@ -105,7 +103,7 @@ TEST(LoopStartup, VoltageWaitStopsWhenAskedWithNothingLeftOpen) {
 TEST(LoopStartup, GoodVoltageRebootsAndTakesAFirstReading) {
   TorsoRig rig;
   rig.servos->encoder[2] = 0.5;
-  for (std::uint8_t id = 1; id <= 7; ++id) rig.servos->registers[id][kTorqueEnable] = 1;
+  for (std::uint8_t id = 1; id <= 7; ++id) rig.servos->registers[id][testing::kTorqueEnable] = 1;
   auto loop = std::move(*rig.create());
   EXPECT_EQ(rig.clock->elapsed(), 100ms);  // no voltage poll; one wait for the rebooted servos
   auto p = loop->get_last_position();
@@ -161,7 +159,7 @@ TEST(LoopShutdown, CloseReleasesBlockedAndBusySendersAndLosesNothingAccepted) {
   std::atomic<bool> stalled{false};
   // The loop stalls in its first command, so the queue fills up.
   rig.servos->on_packet = [&](const Packet& p) {
-    if (p.instruction == kSyncWrite && !stalled.exchange(true)) resume.wait();
+    if (p.instruction == testing::kInstructionSyncWrite && !stalled.exchange(true)) resume.wait();
   };
   auto loop = std::move(*rig.create());
   std::atomic<int> accepted{0};
@@ -178,7 +176,7 @@ TEST(LoopShutdown, CloseReleasesBlockedAndBusySendersAndLosesNothingAccepted) {
   for (auto& t : senders) t.join();  // refused once close() has begun
   resume.count_down();
   closer.join();
-  EXPECT_EQ(count_instructions(rig.servos->received, kSyncWrite), static_cast<std::size_t>(accepted.load()));
+  EXPECT_EQ(count_instructions(rig.servos->received, testing::kInstructionSyncWrite), static_cast<std::size_t>(accepted.load()));
 }
 
 TEST(LoopShutdown, CallsFromTheLoopThreadNeverWaitForItself) {
@@ -190,7 +188,7 @@ TEST(LoopShutdown, CallsFromTheLoopThreadNeverWaitForItself) {
   std::atomic<bool> read_failed{false};
   std::atomic<bool> done{false};
   rig.servos->on_packet = [&](const Packet& p) {
-    if (p.instruction != kSyncWrite) return;
+    if (p.instruction != testing::kInstructionSyncWrite) return;
     for (int i = 0; i < 150; ++i) refused += self.load()->send(cmd::EnableNeck{true}) ? 0 : 1;
     read_failed = !self.load()->async_read_raw_bytes(1, 2, 3).has_value();
     self.load()->close();  // only asks
@@ -218,7 +216,7 @@ TEST(LoopShutdown, AThreadFailureReleasesSendersAndIsReportedOnClose) {
   for (const auto& [fail, report] : failures) {
     TorsoRig rig;
     rig.servos->on_packet = [&](const Packet& p) {
-      if (p.instruction == kSyncWrite) fail();
+      if (p.instruction == testing::kInstructionSyncWrite) fail();
     };
     auto loop = std::move(*rig.create());
     ASSERT_TRUE(loop->send(cmd::EnableArms{true}));
@@ -241,7 +239,7 @@ TEST(LoopShutdown, DroppedOnItsOwnThreadTheLoopDrainsEndsAndReportsItsOwnFailure
     std::unique_ptr<VelmoraControlLoop> owner;
     int accepted = 0;
     rig.servos->on_packet = [&](const Packet& p) {
-      if (p.instruction != kSyncWrite) return;
+      if (p.instruction != testing::kInstructionSyncWrite) return;
       for (int i = 0; i < 3; ++i) accepted += owner->send(cmd::EnableNeck{true}) ? 1 : 0;
       owner.reset();
       if (fail) throw std::runtime_error("failed after the drop");

@@ -75,6 +75,8 @@ class LogCapture final : public log::Sink {
 };
 
 inline constexpr std::uint8_t kInstructionSyncRead = 0x82;
+inline constexpr std::uint8_t kInstructionSyncWrite = 0x83;
+inline constexpr std::uint8_t kTorqueEnable = 40;
 inline constexpr std::uint8_t kPresentVoltage = 62;
 
 struct TorsoRig {

@@ -19,9 +19,9 @@ using motorcom::testing::ScriptedBus;
 using namespace motorcom::damiao;
 using Data = std::vector<std::uint8_t>;
 
-constexpr MitLimits kYaw{12.5F, 30.0F, 500.0F, 5.0F, 10.0F};
+constexpr MitLimits kYawLimits{12.5F, 30.0F, 500.0F, 5.0F, 10.0F};
 
-Damiao motor(std::uint16_t id) { return Damiao{20ms, kYaw, id, id}; }
+Damiao motor(std::uint16_t id) { return Damiao{20ms, kYawLimits, id, id}; }
 
 const Data kFeedback{0x11, 0x80, 0x00, 0x7F, 0xF7, 0xFF, 0x1E, 0x20};
 
@@ -82,7 +82,7 @@ TEST(DamiaoCommands, FramesOnTheWire) {
 
 TEST(DamiaoCommands, DecodesTheReplyOnTheMasterId) {
   ScriptedBus bus;
-  const Damiao m{20ms, kYaw, 0x01, 0x11};
+  const Damiao m{20ms, kYawLimits, 0x01, 0x11};
   bus.reply(frame(CanId::standard(0x01), Data(8, 0)));     // the command id, not the reply id
   bus.reply(frame(CanId::extended(0x11), Data(8, 0)));     // right value, wrong kind
   bus.reply(frame(CanId::standard(0x11), kFeedback));
