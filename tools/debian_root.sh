@@ -36,14 +36,20 @@ debian_root() {
   local name=$1 release=$2 arch=$3; shift 3
   local want="$release $arch $*"
   ROOTDIR=$VELMORA_ROOTS/$name
+  # One maker at a time: a step that needs the root while the test command
+  # makes it in the background waits for it here.
+  mkdir -p "$VELMORA_ROOTS"
+  local lock
+  exec {lock}>"$VELMORA_ROOTS/.$name.lock"
+  flock "$lock"
   if [ "$(cat "$ROOTDIR/.velmora-root" 2>/dev/null)" = "$want" ]; then
+    exec {lock}>&-
     return 0
   fi
   command -v debootstrap >/dev/null || apt_install debootstrap
   echo "=== making a Debian $release ($arch) root in $ROOTDIR"
   local tmp=$ROOTDIR.partial
   rm -rf "$tmp"
-  mkdir -p "$VELMORA_ROOTS"
   local packages
   packages=$(IFS=,; echo "$*")
   # An older debootstrap has no script for a newer release's name; every
@@ -51,7 +57,11 @@ debian_root() {
   local script=()
   [ -e "/usr/share/debootstrap/scripts/$release" ] || script=(/usr/share/debootstrap/scripts/sid)
   if [ "$arch" = "$(dpkg --print-architecture)" ]; then
-    nice -n 10 debootstrap --variant=minbase --arch="$arch" --include="$packages" "$release" "$tmp" "$DEBIAN_MIRROR" \
+    # The packages every root of this release and architecture shares are
+    # fetched once.
+    mkdir -p "$VELMORA_ROOTS/debs/$release-$arch"
+    nice -n 10 debootstrap --variant=minbase --arch="$arch" --include="$packages" \
+      --cache-dir="$VELMORA_ROOTS/debs/$release-$arch" "$release" "$tmp" "$DEBIAN_MIRROR" \
       "${script[@]}" \
       >"$tmp.log" 2>&1 || { tail -20 "$tmp.log" >&2; echo "debootstrap of $release ($arch) failed" >&2; return 1; }
   else
@@ -71,6 +81,7 @@ debian_root() {
   printf '%s\n' "$want" >"$tmp/.velmora-root"
   rm -rf "$ROOTDIR"
   mv "$tmp" "$ROOTDIR"
+  exec {lock}>&-
 }
 
 debian_dev_root() {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds, and runs every test: the C++ unit tests
 # (plain, then under AddressSanitizer+UndefinedBehaviorSanitizer, the threaded
-# ones under ThreadSanitizer) and the Python tests against the virtual torso;
-# then the build, the C++ tests, the Python tests and the main job once more on
-# Debian 13 (tools/debian_check.sh); the CAN code on a real kernel; the C++
-# tests built for aarch64 and run under emulation (tools/arm64_check.sh); and
-# the wheels, each run where no compiler is, the aarch64 one in an arm64 root
-# (tools/wheel_check.sh).
+# ones under ThreadSanitizer); the C++ tests built for aarch64
+# (tools/arm64_check.sh); the CAN code on a real kernel, while the build and
+# the C++ tests run on Debian 13 (tools/debian_check.sh) and the wheels are
+# built; then, one after the other, what runs against the virtual torso: the
+# Python tests on the host, the Python tests and the main job on Debian 13,
+# the aarch64 C++ tests under emulation, and the wheels, each run where no
+# compiler is, the aarch64 one in an arm64 root (tools/wheel_check.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -36,7 +37,7 @@ use_project_venv "$ROOT"
 install_test_deps "cmake>=3.24" ninja "mypy>=1.8"
 
 # The Debian 13 roots are made (mostly waiting on the mirror) while this
-# machine builds; the steps that use them wait for them.
+# machine builds; a step that needs one waits for it (tools/debian_root.sh).
 mkdir -p build
 { bash "$ROOT/tools/debian_check.sh" --make-root trixie && bash "$ROOT/tools/wheel_check.sh" --make-roots; } \
   >build/debian-root.log 2>&1 &
@@ -83,38 +84,42 @@ step "type checks: the installed stub against the module, and the Python package
 "$PY" -m mypy.stubtest velmora_motor_controller
 "$PY" -m mypy --strict --cache-dir "$ROOT/build/mypy_cache" examples python
 
-step "Python tests against the virtual torso"
-# Nothing runs beside these tests: the load of a background job (the roots'
-# package scripts, say) makes the virtual torso miss its reply windows.
-finished "$ROOT_MAKER" "$ROOT/build/debian-root.log"
+step "the C++ tests for aarch64: built with Debian's cross compiler"
+bash "$ROOT/tools/arm64_check.sh" --build >"$ROOT/build/arm64-build.log" 2>&1 || { cat "$ROOT/build/arm64-build.log"; exit 1; }
+tail -3 "$ROOT/build/arm64-build.log"
+
+step "the CAN code on a real Linux kernel, in a virtual machine"
+# Meanwhile the project is built and its C++ tests run on Debian 13, and the
+# wheels are built there. Nothing on this host runs against the virtual torso
+# now, and the virtual machine's guest keeps its time by the instructions it
+# runs, so the load cannot make a reply late there; the tests that keep wire
+# time run after, alone. (Built beside the host's Python tests, even in the
+# kernel's idle class, they made one of them miss its reply windows.)
+{ nice -n 10 bash "$ROOT/tools/debian_check.sh" --build trixie &&
+  nice -n 10 bash "$ROOT/tools/wheel_check.sh" --build; } >"$ROOT/build/debian-build.log" 2>&1 &
+DEBIAN_BUILD=$!
 finished "$VM_PACKAGES" "$ROOT/build/vm-packages.log"
+bash "$ROOT/tools/kernel_can_check.sh"
+finished "$DEBIAN_BUILD" "$ROOT/build/debian-build.log"
+finished "$ROOT_MAKER" "$ROOT/build/debian-root.log"
+
+step "Debian 13 (trixie), with its GCC 14 and Python 3.13, in a root of its own: the build and its C++ tests"
+grep -E '^===|tests passed|manylinux' "$ROOT/build/debian-build.log"
+
+# From here on nothing runs in the background: the load of a background job
+# makes the virtual torso miss its reply windows.
+step "Python tests against the virtual torso"
 cd "$ROOT/tests/python"
 export VELMORA_TESTMOD_DIR="$TESTS_BUILD/python_testmod"
 PRELOAD=$("$PY" -c 'import velmora_sim; print(velmora_sim.preload_library())' 2>/dev/null || true)
 LD_PRELOAD="$PRELOAD" "$PY" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
+cd "$ROOT"
 
-step "Debian 13 (trixie), with its GCC 14 and Python 3.13, in a root of its own"
-bash "$ROOT/tools/debian_check.sh" trixie
+step "Debian 13: the Python tests and the main job"
+bash "$ROOT/tools/debian_check.sh" --test trixie
 
-step "the CAN code on a real Linux kernel, in a virtual machine"
-# Meanwhile the aarch64 tests and the wheels are built. Nothing on this host
-# runs against the virtual torso now, and the virtual machine's guest keeps
-# its time by the instructions it runs, so the load cannot make a reply late
-# there; the tests that use these builds run after, alone. (Built beside the
-# host's Python tests, even in the kernel's idle class, they made one of them
-# miss its reply windows.)
-nice -n 10 bash "$ROOT/tools/arm64_check.sh" --build >"$ROOT/build/arm64-build.log" 2>&1 &
-ARM64_BUILD=$!
-nice -n 10 bash "$ROOT/tools/wheel_check.sh" --build >"$ROOT/build/wheels-build.log" 2>&1 &
-WHEELS_BUILD=$!
-bash "$ROOT/tools/kernel_can_check.sh"
-finished "$ARM64_BUILD" "$ROOT/build/arm64-build.log"
-finished "$WHEELS_BUILD" "$ROOT/build/wheels-build.log"
-
-step "the C++ tests on aarch64: Debian's cross compiler, run under emulation"
-tail -3 "$ROOT/build/arm64-build.log"
+step "the C++ tests on aarch64, run under emulation"
 bash "$ROOT/tools/arm64_check.sh" --test
 
 step "the wheels, installed where there is no compiler (the aarch64 one under emulation), running the main job"
-grep -E '^===|manylinux' "$ROOT/build/wheels-build.log"
 bash "$ROOT/tools/wheel_check.sh" --run
