@@ -1,6 +1,7 @@
 #include "bindings/core/log_bridge.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -183,7 +184,11 @@ class PythonLogSink final : public log::Sink {
 
   // Holding the interpreter lock. A pending exception of the caller is kept
   // aside and restored: logging never changes the caller's error state, and
-  // errors raised by logging itself are swallowed.
+  // errors raised by logging itself are swallowed. All but Ctrl-C: Python
+  // runs a pending signal's handler inside whatever Python code runs next,
+  // logging's included, and a KeyboardInterrupt swallowed here would leave
+  // the operation that logged (a homing, the voltage wait) running on. The
+  // signal is raised again, for that operation's next check to see.
   void forward(LoggerEntry* entry, Level level, std::string_view target, std::string_view message,
                const char* file, unsigned line) noexcept {
     PyRef saved = take_pending_exception();
@@ -192,7 +197,9 @@ class PythonLogSink final : public log::Sink {
     } catch (...) {
       // A Python error (already set) or a fault: neither reaches the code that logged.
     }
+    const bool interrupted = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
     PyErr_Clear();
+    if (interrupted) PyErr_SetInterruptEx(SIGINT);
     restore_pending_exception(std::move(saved));
   }
 

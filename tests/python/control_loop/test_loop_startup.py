@@ -130,8 +130,20 @@ def test_durations_of_centuries_are_taken_as_very_long_waits(torso, neck_only_to
 
 def test_ctrl_c_stops_homing_and_the_voltage_wait(torso, child_env):
     script = textwrap.dedent("""
-        import datetime, os, subprocess, time
+        import datetime, logging, os, signal, subprocess, time
         import velmora_motor_controller as vmc
+
+        class CtrlCWhileLogging(logging.Handler):
+            armed = False
+
+            def emit(self, record):
+                if self.armed and record.getMessage().startswith("Waiting for voltage"):
+                    os.kill(os.getpid(), signal.SIGINT)
+                    time.sleep(0.01)  # Python runs the signal's handler here, inside the log call
+
+        while_logging = CtrlCWhileLogging()
+        logging.getLogger("velmora_motor_controller").addHandler(while_logging)
+        logging.getLogger("velmora_motor_controller").setLevel(logging.INFO)
 
         def seconds_until_interrupted(call):
             # Ctrl-C from outside: no thread of this interpreter could run meanwhile.
@@ -146,12 +158,20 @@ def test_ctrl_c_stops_homing_and_the_voltage_wait(torso, child_env):
 
         serial, can = os.environ["VELMORA_SERIAL"], os.environ["VELMORA_CAN"]
         ctl = vmc.VelmoraMotorController(serial, can)
-        print(seconds_until_interrupted(lambda: ctl.neck_home(speed=0.01)), ctl.is_neck_torque_enabled())
+        print(seconds_until_interrupted(lambda: ctl.neck_home(speed=0.01)), ctl.is_neck_torque_enabled(), flush=True)
         del ctl
         threads = len(os.listdir("/proc/self/task"))
         start = lambda: vmc.VelmoraPyControlLoop(serial, datetime.timedelta(milliseconds=10), can,
                                                  voltage_rampup_timeout=datetime.timedelta(seconds=60))
-        print(seconds_until_interrupted(start), len(os.listdir("/proc/self/task")) - threads)
+        print(seconds_until_interrupted(start), len(os.listdir("/proc/self/task")) - threads, flush=True)
+        # Ctrl-C that lands while the module logs still stops the wait.
+        while_logging.armed = True
+        t0 = time.monotonic()
+        try:
+            vmc.VelmoraPyControlLoop(serial, datetime.timedelta(milliseconds=10), can,
+                                     voltage_rampup_timeout=datetime.timedelta(seconds=10))
+        except KeyboardInterrupt:
+            print(round(time.monotonic() - t0, 1), flush=True)
         vmc.VelmoraMotorController(serial, can)  # the serial port was let go
     """)
     torso.set_motor_position(1, 1.0)  # 100 s of homing at 0.01 rad/s
@@ -159,9 +179,9 @@ def test_ctrl_c_stops_homing_and_the_voltage_wait(torso, child_env):
     done = subprocess.run([sys.executable, "-c", script], env=child_env(torso), capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr
-    (homing, torque), (start_up, new_threads) = [line.split() for line in done.stdout.splitlines()]
+    (homing, torque), (start_up, new_threads), (while_logging,) = [line.split() for line in done.stdout.splitlines()]
     # Stopped within a cycle or two of the signal (0.5 s in), not after 100 s or 60 s.
-    assert float(homing) < 3.0 and float(start_up) < 3.0
+    assert float(homing) < 3.0 and float(start_up) < 3.0 and float(while_logging) < 3.0
     assert torque == "True" and new_threads == "0"
     # The neck stayed enabled, holding the last setpoint of the ramp.
     yaw = torso.motor_state(1)
