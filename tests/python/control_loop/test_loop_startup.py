@@ -133,6 +133,10 @@ def test_ctrl_c_stops_homing_and_the_voltage_wait(torso, child_env):
         import datetime, logging, os, signal, subprocess, time
         import velmora_motor_controller as vmc
 
+        # Ctrl-C as a program in a terminal gets it, even where this test runs as a background job
+        # (a shell's background jobs start with SIGINT ignored, and Python then leaves it so).
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
         class CtrlCWhileLogging(logging.Handler):
             armed = False
 
