@@ -1,11 +1,11 @@
 #include "bindings/core/log_bridge.hpp"
 
 #include <algorithm>
-#include <csignal>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <mutex>
